@@ -1,0 +1,93 @@
+/*
+** Tarvik: an embedded SQL database engine.  This is the whole public
+** interface; it is plain C so that C programs can include it.
+**
+** Error contract.  Functions return an integer result code (TARVIK_OK on
+** success).  Where a function takes a `char **pzErrMsg` argument and fails
+** with a message, the message is allocated by the library and must be freed
+** by the caller with tarvik_freemem(); on success the argument is left
+** untouched.  Texts returned by the tarvik_mprintf() family are freed the
+** same way.
+*/
+#ifndef TARVIK_H
+#define TARVIK_H
+
+#include <stdarg.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(TARVIK_BUILDING_LIBRARY)
+#define TARVIK_API __attribute__((visibility("default")))
+#else
+#define TARVIK_API
+#endif
+
+#define TARVIK_VERSION "2.8.13"
+
+/* The version and encoding of the library as built. */
+TARVIK_API extern const char tarvik_version[];
+TARVIK_API extern const char tarvik_encoding[];
+TARVIK_API const char *tarvik_libversion(void);
+TARVIK_API const char *tarvik_libencoding(void);
+
+/* An open database connection.  Opaque to callers. */
+typedef struct tarvik tarvik;
+
+/* Result codes. */
+#define TARVIK_OK 0          /* Successful result */
+#define TARVIK_ERROR 1       /* SQL error or missing database */
+#define TARVIK_INTERNAL 2    /* An internal logic error */
+#define TARVIK_PERM 3        /* Access permission denied */
+#define TARVIK_ABORT 4       /* Callback routine requested an abort */
+#define TARVIK_BUSY 5        /* The database file is locked */
+#define TARVIK_LOCKED 6      /* A table in the database is locked */
+#define TARVIK_NOMEM 7       /* An allocation failed */
+#define TARVIK_READONLY 8    /* Attempt to write a readonly database */
+#define TARVIK_INTERRUPT 9   /* Operation terminated by tarvik_interrupt() */
+#define TARVIK_IOERR 10      /* Some kind of disk I/O error occurred */
+#define TARVIK_CORRUPT 11    /* The database disk image is malformed */
+#define TARVIK_NOTFOUND 12   /* Table or record not found */
+#define TARVIK_FULL 13       /* Insertion failed because database is full */
+#define TARVIK_CANTOPEN 14   /* Unable to open the database file */
+#define TARVIK_PROTOCOL 15   /* Database lock protocol error */
+#define TARVIK_EMPTY 16      /* Table contains no data */
+#define TARVIK_SCHEMA 17     /* The database schema changed */
+#define TARVIK_TOOBIG 18     /* Too much data for one row of a table */
+#define TARVIK_CONSTRAINT 19 /* Abort due to constraint violation */
+#define TARVIK_MISMATCH 20   /* Data type mismatch */
+#define TARVIK_MISUSE 21     /* Library used incorrectly */
+#define TARVIK_NOLFS 22      /* Uses OS features not supported on host */
+#define TARVIK_AUTH 23       /* Authorization denied */
+#define TARVIK_FORMAT 24     /* Auxiliary database format error */
+#define TARVIK_RANGE 25      /* 2nd parameter to tarvik_bind out of range */
+#define TARVIK_NOTADB 26     /* File opened that is not a database file */
+#define TARVIK_ROW 100       /* tarvik_step() has another row ready */
+#define TARVIK_DONE 101      /* tarvik_step() has finished executing */
+
+/* Authorizer answers; they share the value space of the result codes. */
+#define TARVIK_DENY 1
+#define TARVIK_IGNORE 2
+
+/* The message of a result code ("unknown error" for codes without one). */
+TARVIK_API const char *tarvik_error_string(int rc);
+
+/* Incremented by every allocation that fails; never reset. */
+TARVIK_API extern int tarvik_malloc_failed;
+
+/* Frees a text that the library handed to the caller. */
+TARVIK_API void tarvik_freemem(void *p);
+
+/* Formatted printing into memory obtained from the library (free with
+** tarvik_freemem).  Beyond the C conversions: %q doubles single quotes,
+** %Q does the same and encloses the text in quotes (NULL becomes NULL). */
+TARVIK_API char *tarvik_mprintf(const char *zFormat, ...);
+TARVIK_API char *tarvik_vmprintf(const char *zFormat, va_list ap);
+TARVIK_API char *tarvik_snprintf(int n, char *zBuf, const char *zFormat, ...);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TARVIK_H */
