@@ -200,4 +200,11 @@ int tarvikSafetyOn(tarvik *db);
 int tarvikSafetyOff(tarvik *db);
 int tarvikSafetyCheck(tarvik *db);
 
+/* ---------------------------------------------------------------- numbers, comparison, patterns (util.cpp) */
+
+/* ---------------------------------------------------------------- parse context, expressions, lists (parse, expr, build, select) */
+
+/* ---------------------------------------------------------------- virtual machine interface used by code generators */
+
+
 #endif /* TARVIK_INT_H */
