@@ -204,6 +204,34 @@ int tarvikSafetyCheck(tarvik *db);
 
 /* ---------------------------------------------------------------- parse context, expressions, lists (parse, expr, build, select) */
 
+struct Table;
+struct Select;
+struct Expr;
+struct IdList;
+
+/* One item of a FROM clause.  The names are owned, dequoted copies. */
+struct SrcListItem {
+  char *zDatabase;  /* database name, or null when none was given */
+  char *zName;      /* table name */
+  char *zAlias;     /* alias, or null */
+  Table *pTab;      /* the resolved table */
+  Select *pSelect;  /* sub-query in FROM, or null */
+  int jointype;     /* JT_ bits describing the join with the next item */
+  int iCursor;      /* cursor number, -1 until assigned */
+  Expr *pOn;        /* ON clause, or null */
+  IdList *pUsing;   /* USING clause, or null */
+};
+
+/* A FROM clause.  The items follow the header in the same allocation, so
+** the list grows by reallocating the whole of it; the expression module
+** owns appending, copying and deleting.  (The formatter's %S reads
+** zDatabase and zName of one item.) */
+struct SrcList {
+  u16 nSrc;         /* items in use */
+  u16 nAlloc;       /* items allocated */
+  SrcListItem a[1]; /* nSrc items, more beyond the declared one */
+};
+
 /* ---------------------------------------------------------------- virtual machine interface used by code generators */
 
 
