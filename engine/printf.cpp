@@ -229,7 +229,8 @@ int formatFloat(char *buf, double d, const et_info *infop, int precision, int wi
     if (p[-1] == '.') p--;
   }
   if (xtype == etEXP && (exp != 0 || infop->type == etEXP)) {
-    *p++ = infop->charset[0];
+    /* %f has no letter of its own for the exponent form it may fall back to. */
+    *p++ = infop->charset ? infop->charset[0] : 'e';
     if (exp < 0) {
       *p++ = '-';
       exp = -exp;
