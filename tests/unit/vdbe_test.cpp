@@ -315,6 +315,8 @@ TEST_F(VdbeTest, ExplainListsEveryInstructionWithExactTexts) {
                      p->azColName[4]};
   EXPECT_EQ(names, (Row{"addr", "opcode", "p1", "p2", "p3"}));
   EXPECT_EQ(tarvikVdbeList(p), TARVIK_DONE) << "stays done";
+  // A listing needs ten stack entries however long the program is.
+  EXPECT_EQ((const char *)p->zArgv - (const char *)p->aStack, 10 * (long)sizeof(Mem));
   EXPECT_EQ(tarvikVdbeFinalize(p, nullptr), TARVIK_OK);
 }
 
@@ -409,6 +411,18 @@ TEST_F(VdbeTest, TraceLinesHaveTheFixedLayout) {
                          "1001 String         -3    0 hello\n"
                          "1002 Function        2    0 " + ptrText(&obj) + "\n";
   EXPECT_EQ(std::string(buf), expected);
+
+  // With the global switch on, each appended instruction is traced.
+  tarvik_vdbe_addop_trace = 1;
+  testing::internal::CaptureStdout();
+  Vdbe *p = tarvikVdbeCreate(db);
+  tarvikVdbeAddOp(p, OP_Pop, 2, 0);
+  static const VdbeOpList aTmpl[] = {{OP_Goto, 0, -1, nullptr}};
+  tarvikVdbeAddOpList(p, 1, aTmpl);
+  std::string traced = testing::internal::GetCapturedStdout();
+  tarvik_vdbe_addop_trace = 0;
+  EXPECT_EQ(traced, "   0 Pop             2    0 \n   1 Goto            0    1 \n");
+  tarvikVdbeDelete(p);
 }
 
 // ------------------------------------------------------------------ host parameters
