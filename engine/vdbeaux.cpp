@@ -464,7 +464,10 @@ void tarvikVdbeAggReset(Agg *pAgg) {
         continue;
       }
       /* The function finalizes its state so that it can release what the
-      ** state holds; its result is not wanted. */
+      ** state holds; its result is not wanted.  A group whose step never
+      ** asked for state gets its block only now, so the block to free is
+      ** the context's, not the cell's. */
+      void *pBlock = pMem->z;
       if (pFunc->xFinalize) {
         tarvik_func ctx{};
         ctx.pFunc = pFunc;
@@ -473,9 +476,10 @@ void tarvikVdbeAggReset(Agg *pAgg) {
         ctx.pAggBuf = pMem->zShort;
         ctx.cnt = pMem->i;
         pFunc->xFinalize(&ctx);
+        pBlock = ctx.pAgg;
         tarvikFuncContextClear(&ctx);
       }
-      if (pMem->z != pMem->zShort) tarvikFree(pMem->z);
+      if (pBlock != pMem->zShort) tarvikFree(pBlock);
       pMem->z = nullptr;
       pMem->flags = MEM_Null;
     }
