@@ -86,6 +86,43 @@ TARVIK_API char *tarvik_mprintf(const char *zFormat, ...);
 TARVIK_API char *tarvik_vmprintf(const char *zFormat, va_list ap);
 TARVIK_API char *tarvik_snprintf(int n, char *zBuf, const char *zFormat, ...);
 
+/* A compiled statement, handed out by tarvik_compile.  Opaque. */
+typedef struct Vdbe tarvik_vm;
+
+/* Binds host parameter i (1-based) of a compiled statement that has not
+** been stepped yet.  zVal null binds NULL; len < 0 means strlen(zVal) + 1
+** (lengths count the terminating NUL).  With copy set the library keeps a
+** private NUL-terminated copy; otherwise zVal must stay valid for the run.
+** TARVIK_RANGE for a bad index, TARVIK_MISUSE when the statement is not
+** ready or already started, TARVIK_NOMEM when the copy cannot be made (the
+** previous binding then stays). */
+TARVIK_API int tarvik_bind(tarvik_vm *pVm, int i, const char *zVal, int len, int copy);
+
+/* The context of one call of an SQL function: what a function's code
+** receives and hands its result back through.  Opaque. */
+typedef struct tarvik_func tarvik_func;
+
+/* Set the function's result.  Texts are copied (n < 0: up to the NUL);
+** tarvik_set_result_string returns the stored copy, or null for a NULL
+** result or when out of memory.  An aggregate's step function sets no
+** result; an error reported from it is kept for the statement. */
+TARVIK_API char *tarvik_set_result_string(tarvik_func *p, const char *zResult, int n);
+TARVIK_API void tarvik_set_result_int(tarvik_func *p, int iResult);
+TARVIK_API void tarvik_set_result_double(tarvik_func *p, double rResult);
+TARVIK_API void tarvik_set_result_error(tarvik_func *p, const char *zMsg, int n);
+
+/* The pUserData given when the function was registered. */
+TARVIK_API void *tarvik_user_data(tarvik_func *p);
+
+/* Aggregates only: the current group's state block of nByte bytes,
+** zero-filled on the first call for the group; later calls return the same
+** block.  Null when out of memory. */
+TARVIK_API void *tarvik_aggregate_context(tarvik_func *p, int nByte);
+
+/* Aggregates only: how many times the step function has been called for
+** the current group. */
+TARVIK_API int tarvik_aggregate_count(tarvik_func *p);
+
 #ifdef __cplusplus
 }
 #endif

@@ -234,5 +234,21 @@ struct SrcList {
 
 /* ---------------------------------------------------------------- virtual machine interface used by code generators */
 
+/* One definition of an SQL function for one argument count, kept in the
+** connection's aFunc registry (chains of definitions per name, newest
+** first).  Code generators put a pointer to it in the P3 of the Function,
+** AggInit and AggFunc instructions; the machine calls its entry points
+** with a function context (tarvik_func) and the arguments as texts. */
+struct FuncDef {
+  void (*xFunc)(tarvik_func *, int, const char **); /* scalar, or null */
+  void (*xStep)(tarvik_func *, int, const char **); /* aggregate step, or null */
+  void (*xFinalize)(tarvik_func *);                 /* aggregate finalize, or null */
+  signed char nArg;     /* argument count; -1 for any */
+  signed char dataType; /* result type for the expression compiler */
+  u8 includeTypes;      /* every argument is followed by its type name */
+  void *pUserData;      /* handed back by tarvik_user_data */
+  FuncDef *pNext;       /* next definition of the same name */
+};
+
 
 #endif /* TARVIK_INT_H */
