@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 static_assert(sizeof(off_t) == 8, "file offsets must be 64-bit");
@@ -179,6 +180,7 @@ static void testOsClosing(OsFile *id);
 static bool testOsBefore(OsFile *id, int op, i64 iOffset, int nByte, int *pRc);
 static void testOsAfter(OsFile *id, int op, i64 iOffset, const void *pBuf, int nByte, int rc);
 static bool testOsDeleteBlocked(const char *zName);
+static void testOsDeleted(const char *zName, int rc);
 static bool testOsTime(time_t *pT);
 #endif
 
@@ -204,7 +206,11 @@ int tarvikOsDelete(const char *zFilename) {
   do {
     rc = unlink(zFilename);
   } while (rc != 0 && errno == EINTR);
-  return rc == 0 ? TARVIK_OK : TARVIK_IOERR;
+  rc = rc == 0 ? TARVIK_OK : TARVIK_IOERR;
+#ifdef TARVIK_TEST
+  testOsDeleted(zFilename, rc);
+#endif
+  return rc;
 }
 
 int tarvikOsFileExists(const char *zFilename) { return access(zFilename, F_OK) == 0; }
@@ -551,25 +557,337 @@ int tarvikOsCurrentTime(double *prNow) {
 }
 
 #ifdef TARVIK_TEST
-/* ================================================================ test seam */
-static void testOsOpened(OsFile *id, const char *, bool) { id->testFile = -1; }
-static void testOsClosing(OsFile *) {}
-static bool testOsBefore(OsFile *, int, i64, int, int *) { return false; }
-static void testOsAfter(OsFile *, int, i64, const void *, int, int) {}
-static bool testOsDeleteBlocked(const char *) { return false; }
-static bool testOsTime(time_t *) { return false; }
+/* ================================================================ test seam
+** Everything below exists only in the test library.  It keeps its own
+** memory (standard containers), never the engine's allocator, so that the
+** allocation-failure seam counts only the engine's allocations.
+**
+** Files are identified by device and inode while they live, and named by the
+** full name they were first opened under.  A tracked file (power tracking on
+** when it was opened) carries `image`, its content as of its last sync, and
+** every successful write or truncate since is kept, in call order across all
+** files, in `pending`.  A sync folds the file's pending operations into its
+** image; a crash rewrites each live tracked file as image + the surviving
+** prefix of `pending`. */
+#include <map>
 
-void tarvikTestOsReset(unsigned) {}
-void tarvikTestOsFail(int, int, int, bool, const char *) {}
-int tarvikTestOsFailures() { return 0; }
-TarvikTestOsCounts tarvikTestOsCount(const char *) { return {}; }
-const std::vector<TarvikTestOsEvent> &tarvikTestOsEvents() {
-  static std::vector<TarvikTestOsEvent> v;
-  return v;
+namespace {
+
+struct SeamFile {
+  std::string path;
+  dev_t dev;
+  ino_t ino;
+  bool live;    /* not deleted through tarvikOsDelete (or unlinked at open) */
+  bool tracked; /* image and pending operations are kept */
+  std::vector<u8> image;
+};
+
+struct SeamPending {
+  int file;
+  bool trunc; /* a truncate to `off` bytes; else a write of `data` at `off` */
+  i64 off;
+  std::vector<u8> data;
+};
+
+struct SeamFault {
+  int n = 0; /* 0: disarmed */
+  int rc = 0;
+  bool persist = false;
+  std::string suffix;
+  int seen = 0;
+};
+
+struct Seam {
+  unsigned flags = 0;
+  std::vector<SeamFile> files; /* never shrinks: handles index it */
+  std::vector<SeamPending> pending;
+  std::map<std::string, TarvikTestOsCounts> counts;
+  std::vector<TarvikTestOsEvent> events;
+  SeamFault faults[TARVIK_TESTOS_NFAULT];
+  int nFailures = 0;
+  /* These describe open handles and survive a reset. */
+  unsigned crashCount = 0;
+  int nLiveOpen = 0;
+  int nDeadOpen = 0;
+  bool fixedTime = false;
+  time_t tFixed = 0;
+  /* Identity of the file tarvikOsDelete is about to unlink. */
+  bool delFound = false;
+  dev_t delDev = 0;
+  ino_t delIno = 0;
+};
+Seam seam;
+
+std::string seamFullPath(const char *z) {
+  if (z[0] == '/') return z;
+  char zBuf[4096];
+  if (getcwd(zBuf, sizeof(zBuf)) == nullptr) return z;
+  return std::string(zBuf) + "/" + z;
 }
-int tarvikTestOsFindEvent(int, const char *, int) { return -1; }
-int tarvikTestOsUnsynced() { return 0; }
-int tarvikTestOsCrash(int, int) { return TARVIK_MISUSE; }
-int tarvikTestOsDeadHandles() { return 0; }
-void tarvikTestOsSetTime(i64) {}
+
+bool endsWith(const std::string &s, const std::string &suffix) {
+  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+const std::string &seamPath(const OsFile *id) {
+  static const std::string empty;
+  if (id->testFile < 0 || id->testFile >= (int)seam.files.size()) return empty;
+  return seam.files[(size_t)id->testFile].path;
+}
+
+void seamLog(int op, const std::string &path, i64 off, int n, int rc) {
+  if (seam.flags & TARVIK_TESTOS_LOG) seam.events.push_back({op, path, off, n, rc});
+}
+
+bool readWhole(int fd, std::vector<u8> *pOut) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  pOut->assign((size_t)st.st_size, 0);
+  size_t got = 0;
+  while (got < pOut->size()) {
+    ssize_t n = pread(fd, pOut->data() + got, pOut->size() - got, (off_t)got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += (size_t)n;
+  }
+  pOut->resize(got);
+  return true;
+}
+
+void dropPending(int file) {
+  std::erase_if(seam.pending, [file](const SeamPending &p) { return p.file == file; });
+}
+
+void applyOp(std::vector<u8> *pImg, const SeamPending &p, size_t nData) {
+  if (p.trunc) {
+    pImg->resize((size_t)p.off, 0);
+    return;
+  }
+  size_t end = (size_t)p.off + nData;
+  if (pImg->size() < end) pImg->resize(end, 0);
+  memcpy(pImg->data() + p.off, p.data.data(), nData);
+}
+
+/* Does the name still lead to this record's inode? */
+bool stillThere(const SeamFile &f) {
+  struct stat st;
+  return stat(f.path.c_str(), &st) == 0 && st.st_dev == f.dev && st.st_ino == f.ino;
+}
+
+}  // namespace
+
+static void testOsOpened(OsFile *id, const char *zName, bool deleted) {
+  id->testCrash = seam.crashCount;
+  seam.nLiveOpen++;
+  struct stat st;
+  fstat(id->fd, &st);
+  int found = -1;
+  for (size_t k = 0; k < seam.files.size(); k++) {
+    SeamFile &f = seam.files[k];
+    if (!f.live || f.dev != st.st_dev || f.ino != st.st_ino) continue;
+    if (!stillThere(f)) { /* removed behind the seam's back; the inode is reused */
+      f.live = false;
+      f.tracked = false;
+      dropPending((int)k);
+      continue;
+    }
+    found = (int)k;
+    break;
+  }
+  if (found < 0) {
+    seam.files.push_back({seamFullPath(zName), st.st_dev, st.st_ino, !deleted, false, {}});
+    found = (int)seam.files.size() - 1;
+  }
+  SeamFile &f = seam.files[(size_t)found];
+  if (f.live && !f.tracked && (seam.flags & TARVIK_TESTOS_POWER)) {
+    f.tracked = readWhole(id->fd, &f.image);
+  }
+  id->testFile = found;
+  seamLog(TARVIK_TESTOS_OPEN, f.path, 0, 0, TARVIK_OK);
+}
+
+static void testOsClosing(OsFile *id) {
+  if (id->testCrash < seam.crashCount) {
+    seam.nDeadOpen--;
+  } else {
+    seam.nLiveOpen--;
+  }
+  seamLog(TARVIK_TESTOS_CLOSE, seamPath(id), 0, 0, TARVIK_OK);
+}
+
+/* Before an operation: true when the seam decides its result (*pRc). */
+static bool testOsBefore(OsFile *id, int op, i64 iOffset, int nByte, int *pRc) {
+  const std::string &path = seamPath(id);
+  if (id->testCrash < seam.crashCount) {
+    *pRc = TARVIK_IOERR;
+    seamLog(op, path, iOffset, nByte, *pRc);
+    return true;
+  }
+  TarvikTestOsCounts &c = seam.counts[path];
+  switch (op) {
+    case TARVIK_TESTOS_READ: c.nRead++; break;
+    case TARVIK_TESTOS_WRITE: c.nWrite++; break;
+    case TARVIK_TESTOS_SYNC: c.nSync++; break;
+    case TARVIK_TESTOS_TRUNCATE: c.nTruncate++; break;
+  }
+  SeamFault &f = seam.faults[op];
+  if (f.n > 0 && endsWith(path, f.suffix)) {
+    f.seen++;
+    if (f.seen == f.n || (f.persist && f.seen > f.n)) {
+      seam.nFailures++;
+      *pRc = f.rc;
+      seamLog(op, path, iOffset, nByte, *pRc);
+      return true;
+    }
+  }
+  return false;
+}
+
+static void testOsAfter(OsFile *id, int op, i64 iOffset, const void *pBuf, int nByte, int rc) {
+  seamLog(op, seamPath(id), iOffset, nByte, rc);
+  if (id->testFile < 0) return;
+  SeamFile &f = seam.files[(size_t)id->testFile];
+  if (!f.tracked || !f.live) return;
+  if (op == TARVIK_TESTOS_WRITE && nByte > 0) {
+    /* Bytes a failed write did put down are as pending as any others. */
+    auto *z = (const u8 *)pBuf;
+    seam.pending.push_back({id->testFile, false, iOffset, std::vector<u8>(z, z + nByte)});
+  } else if (op == TARVIK_TESTOS_TRUNCATE && rc == TARVIK_OK) {
+    seam.pending.push_back({id->testFile, true, iOffset, {}});
+  } else if (op == TARVIK_TESTOS_SYNC && rc == TARVIK_OK) {
+    for (const SeamPending &p : seam.pending) {
+      if (p.file == id->testFile) applyOp(&f.image, p, p.data.size());
+    }
+    dropPending(id->testFile);
+  }
+}
+
+static bool testOsDeleteBlocked(const char *zName) {
+  if (seam.nDeadOpen > 0) {
+    seamLog(TARVIK_TESTOS_DELETE, seamFullPath(zName), 0, 0, TARVIK_IOERR);
+    return true;
+  }
+  struct stat st;
+  seam.delFound = stat(zName, &st) == 0;
+  seam.delDev = st.st_dev;
+  seam.delIno = st.st_ino;
+  return false;
+}
+
+static void testOsDeleted(const char *zName, int rc) {
+  seamLog(TARVIK_TESTOS_DELETE, seamFullPath(zName), 0, 0, rc);
+  if (rc != TARVIK_OK || !seam.delFound) return;
+  for (size_t k = 0; k < seam.files.size(); k++) {
+    SeamFile &f = seam.files[k];
+    if (f.live && f.dev == seam.delDev && f.ino == seam.delIno) {
+      f.live = false;
+      f.tracked = false;
+      f.image.clear();
+      dropPending((int)k);
+    }
+  }
+}
+
+static bool testOsTime(time_t *pT) {
+  if (!seam.fixedTime) return false;
+  *pT = seam.tFixed;
+  return true;
+}
+
+void tarvikTestOsReset(unsigned flags) {
+  seam.flags = flags;
+  seam.pending.clear();
+  seam.counts.clear();
+  seam.events.clear();
+  for (SeamFault &f : seam.faults) f = SeamFault();
+  seam.nFailures = 0;
+  for (SeamFile &f : seam.files) {
+    f.tracked = false;
+    f.image.clear();
+  }
+}
+
+void tarvikTestOsFail(int op, int n, int rc, bool persist, const char *zSuffix) {
+  tvAssert(op >= 0 && op < TARVIK_TESTOS_NFAULT);
+  SeamFault &f = seam.faults[op];
+  f.n = n;
+  f.rc = rc;
+  f.persist = persist;
+  f.suffix = zSuffix ? zSuffix : "";
+  f.seen = 0;
+  seam.nFailures = 0;
+}
+
+int tarvikTestOsFailures() { return seam.nFailures; }
+
+TarvikTestOsCounts tarvikTestOsCount(const char *zName) {
+  auto it = seam.counts.find(seamFullPath(zName));
+  return it == seam.counts.end() ? TarvikTestOsCounts{} : it->second;
+}
+
+const std::vector<TarvikTestOsEvent> &tarvikTestOsEvents() { return seam.events; }
+
+int tarvikTestOsFindEvent(int op, const char *zSuffix, int iFrom) {
+  std::string suffix = zSuffix ? zSuffix : "";
+  for (size_t k = (size_t)(iFrom < 0 ? 0 : iFrom); k < seam.events.size(); k++) {
+    if (seam.events[k].op == op && endsWith(seam.events[k].zPath, suffix)) return (int)k;
+  }
+  return -1;
+}
+
+int tarvikTestOsUnsynced() { return (int)seam.pending.size(); }
+
+int tarvikTestOsCrash(int nKeep, int nTornSectors) {
+  if (!(seam.flags & TARVIK_TESTOS_POWER)) return TARVIK_MISUSE;
+  std::map<int, std::vector<u8>> images;
+  for (size_t k = 0; k < seam.files.size(); k++) {
+    if (seam.files[k].live && seam.files[k].tracked) images[(int)k] = seam.files[k].image;
+  }
+  int k = 0;
+  for (const SeamPending &p : seam.pending) {
+    auto it = images.find(p.file);
+    if (it == images.end()) continue;
+    if (k < nKeep) {
+      applyOp(&it->second, p, p.data.size());
+    } else {
+      if (nTornSectors > 0 && !p.trunc) {
+        i64 boundary = (p.off / 512 + nTornSectors) * 512;
+        i64 end = std::min(p.off + (i64)p.data.size(), boundary);
+        if (end > p.off) applyOp(&it->second, p, (size_t)(end - p.off));
+      }
+      break;
+    }
+    k++;
+  }
+  int rc = TARVIK_OK;
+  for (auto &[file, img] : images) {
+    SeamFile &f = seam.files[(size_t)file];
+    f.image = img;
+    if (!stillThere(f)) continue;
+    /* Written around the engine: this descriptor's close also drops the
+    ** process's locks on the file, as the death of the process would. */
+    int fd = open(f.path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+      rc = TARVIK_IOERR;
+      continue;
+    }
+    if (ftruncate(fd, (off_t)img.size()) != 0 ||
+        (!img.empty() && pwrite(fd, img.data(), img.size(), 0) != (ssize_t)img.size())) {
+      rc = TARVIK_IOERR;
+    }
+    close(fd);
+  }
+  seam.pending.clear();
+  seam.crashCount++;
+  seam.nDeadOpen += seam.nLiveOpen;
+  seam.nLiveOpen = 0;
+  return rc;
+}
+
+int tarvikTestOsDeadHandles() { return seam.nDeadOpen; }
+
+void tarvikTestOsSetTime(i64 t) {
+  seam.fixedTime = t >= 0;
+  seam.tFixed = (time_t)t;
+}
 #endif

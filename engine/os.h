@@ -82,9 +82,8 @@ struct OsFile {
   int dirfd;       /* -1, or the directory to sync at the next tarvikOsSync */
   i64 offset;      /* where the next read or write happens */
 #ifdef TARVIK_TEST
-  int testFile;          /* the fault seam's record of this file, or -1 */
-  unsigned testEpoch;    /* seam epoch the handle was opened in */
-  unsigned testCrash;    /* crash count when the handle was opened */
+  int testFile;       /* the fault seam's record of this file */
+  unsigned testCrash; /* simulated crashes before this handle was opened */
 #endif
 };
 

@@ -24,6 +24,7 @@ void keyGenerator(const unsigned char *aSeed) {
     prng.s[prng.j] = prng.s[k];
     prng.s[k] = t;
   }
+  /* j is left where the key schedule put it: the stream continues from it. */
   prng.isInit = 1;
 }
 
