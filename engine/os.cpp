@@ -42,6 +42,8 @@ void releaseLockInfo(lockInfo *pLock) {
   if (pLock->nRef == 0) {
     tarvikHashInsert(&lockHash, &pLock->key, sizeof(pLock->key), nullptr);
     tarvikFree(pLock);
+    /* With no file open the process holds no memory here. */
+    if (hashCount(&lockHash) == 0) tarvikHashClear(&lockHash);
   }
 }
 
@@ -53,6 +55,7 @@ void releaseOpenCnt(openCnt *pOpen) {
     tarvikHashInsert(&openHash, &pOpen->key, sizeof(pOpen->key), nullptr);
     tarvikFree(pOpen->aPending);
     tarvikFree(pOpen);
+    if (hashCount(&openHash) == 0) tarvikHashClear(&openHash);
   }
 }
 
