@@ -182,8 +182,9 @@ static void testOsOpened(OsFile *id, const char *zName, bool deleted);
 static void testOsClosing(OsFile *id);
 static bool testOsBefore(OsFile *id, int op, i64 iOffset, int nByte, int *pRc);
 static void testOsAfter(OsFile *id, int op, i64 iOffset, const void *pBuf, int nByte, int rc);
-static bool testOsDeleteBlocked(const char *zName);
+static bool testOsDeleteBefore(const char *zName, int *pRc);
 static void testOsDeleted(const char *zName, int rc);
+static bool testOsOpenFault(const char *zName, int *pRc);
 static bool testOsTime(time_t *pT);
 #endif
 
@@ -202,10 +203,10 @@ void tarvikOsLeaveMutex() {
 
 /* ---------------------------------------------------------------- names */
 int tarvikOsDelete(const char *zFilename) {
-#ifdef TARVIK_TEST
-  if (testOsDeleteBlocked(zFilename)) return TARVIK_IOERR;
-#endif
   int rc;
+#ifdef TARVIK_TEST
+  if (testOsDeleteBefore(zFilename, &rc)) return rc;
+#endif
   do {
     rc = unlink(zFilename);
   } while (rc != 0 && errno == EINTR);
@@ -267,6 +268,10 @@ int tarvikOsTempFileName(char *zBuf) {
 
 /* ---------------------------------------------------------------- open and close */
 int tarvikOsOpenReadWrite(const char *zFilename, OsFile *id, int *pReadonly) {
+#ifdef TARVIK_TEST
+  int rcFault;
+  if (testOsOpenFault(zFilename, &rcFault)) return rcFault;
+#endif
   int fd = openRetry(zFilename, O_RDWR | O_CREAT, 0644);
   *pReadonly = 0;
   if (fd < 0) {
@@ -282,6 +287,10 @@ int tarvikOsOpenReadWrite(const char *zFilename, OsFile *id, int *pReadonly) {
 }
 
 int tarvikOsOpenExclusive(const char *zFilename, OsFile *id, int delFlag) {
+#ifdef TARVIK_TEST
+  int rcFault;
+  if (testOsOpenFault(zFilename, &rcFault)) return rcFault;
+#endif
   if (access(zFilename, F_OK) == 0) return TARVIK_CANTOPEN;
   int fd = openRetry(zFilename, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
   if (fd < 0) return TARVIK_CANTOPEN;
@@ -298,6 +307,10 @@ int tarvikOsOpenExclusive(const char *zFilename, OsFile *id, int delFlag) {
 }
 
 int tarvikOsOpenReadOnly(const char *zFilename, OsFile *id) {
+#ifdef TARVIK_TEST
+  int rcFault;
+  if (testOsOpenFault(zFilename, &rcFault)) return rcFault;
+#endif
   int fd = openRetry(zFilename, O_RDONLY, 0);
   if (fd < 0) return TARVIK_CANTOPEN;
   int rc = attachHandle(id, fd);
@@ -718,20 +731,17 @@ static void testOsClosing(OsFile *id) {
   seamLog(TARVIK_TESTOS_CLOSE, seamPath(id), 0, 0, TARVIK_OK);
 }
 
-/* Before an operation: true when the seam decides its result (*pRc). */
-static bool testOsBefore(OsFile *id, int op, i64 iOffset, int nByte, int *pRc) {
-  const std::string &path = seamPath(id);
-  if (id->testCrash < seam.crashCount) {
-    *pRc = TARVIK_IOERR;
-    seamLog(op, path, iOffset, nByte, *pRc);
-    return true;
-  }
+/* Counts a call of op on path and decides whether it is failed: true with
+** the injected code in *pRc. */
+static bool countAndFault(int op, const std::string &path, i64 iOffset, int nByte, int *pRc) {
   TarvikTestOsCounts &c = seam.counts[path];
   switch (op) {
     case TARVIK_TESTOS_READ: c.nRead++; break;
     case TARVIK_TESTOS_WRITE: c.nWrite++; break;
     case TARVIK_TESTOS_SYNC: c.nSync++; break;
     case TARVIK_TESTOS_TRUNCATE: c.nTruncate++; break;
+    case TARVIK_TESTOS_OPEN: c.nOpen++; break;
+    case TARVIK_TESTOS_DELETE: c.nDelete++; break;
   }
   SeamFault &f = seam.faults[op];
   if (f.n > 0 && endsWith(path, f.suffix)) {
@@ -744,6 +754,17 @@ static bool testOsBefore(OsFile *id, int op, i64 iOffset, int nByte, int *pRc) {
     }
   }
   return false;
+}
+
+/* Before an operation on a handle: true when the seam decides its result. */
+static bool testOsBefore(OsFile *id, int op, i64 iOffset, int nByte, int *pRc) {
+  const std::string &path = seamPath(id);
+  if (id->testCrash < seam.crashCount) {
+    *pRc = TARVIK_IOERR;
+    seamLog(op, path, iOffset, nByte, *pRc);
+    return true;
+  }
+  return countAndFault(op, path, iOffset, nByte, pRc);
 }
 
 static void testOsAfter(OsFile *id, int op, i64 iOffset, const void *pBuf, int nByte, int rc) {
@@ -765,11 +786,18 @@ static void testOsAfter(OsFile *id, int op, i64 iOffset, const void *pBuf, int n
   }
 }
 
-static bool testOsDeleteBlocked(const char *zName) {
+static bool testOsOpenFault(const char *zName, int *pRc) {
+  return countAndFault(TARVIK_TESTOS_OPEN, seamFullPath(zName), 0, 0, pRc);
+}
+
+static bool testOsDeleteBefore(const char *zName, int *pRc) {
+  std::string path = seamFullPath(zName);
   if (seam.nDeadOpen > 0) {
-    seamLog(TARVIK_TESTOS_DELETE, seamFullPath(zName), 0, 0, TARVIK_IOERR);
+    *pRc = TARVIK_IOERR;
+    seamLog(TARVIK_TESTOS_DELETE, path, 0, 0, *pRc);
     return true;
   }
+  if (countAndFault(TARVIK_TESTOS_DELETE, path, 0, 0, pRc)) return true;
   struct stat st;
   seam.delFound = stat(zName, &st) == 0;
   seam.delDev = st.st_dev;

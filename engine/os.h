@@ -70,10 +70,12 @@ struct openCnt {
 };
 
 /* ---------------------------------------------------------------- OsFile
-** One open file, embedded by value in its owner.  A zero-filled OsFile with
-** fd = -1 is "not open".  Reads and writes happen at `offset`, which
-** tarvikOsSeek sets and every read or write advances; the descriptor's own
-** position is never used. */
+** One open file, embedded by value in its owner.  It is open from a
+** successful open call until tarvikOsClose, which sets fd to -1 and does
+** nothing for a handle whose fd is already -1; owners track which of their
+** handles are open (a zero-filled OsFile has fd 0, not -1).  Reads and writes
+** happen at `offset`, which tarvikOsSeek sets and every read or write
+** advances; the descriptor's own position is never used. */
 struct OsFile {
   openCnt *pOpen;  /* shared record of this inode */
   lockInfo *pLock; /* shared lock record of this inode and process */
@@ -165,10 +167,10 @@ enum {
   TARVIK_TESTOS_WRITE = 1,
   TARVIK_TESTOS_SYNC = 2,
   TARVIK_TESTOS_TRUNCATE = 3,
-  TARVIK_TESTOS_NFAULT = 4, /* the operations above can be made to fail */
-  TARVIK_TESTOS_OPEN = 4,
-  TARVIK_TESTOS_CLOSE = 5,
-  TARVIK_TESTOS_DELETE = 6,
+  TARVIK_TESTOS_OPEN = 4,   /* any of the open calls, before the file is opened */
+  TARVIK_TESTOS_DELETE = 5, /* tarvikOsDelete */
+  TARVIK_TESTOS_NFAULT = 6, /* the operations above can be made to fail */
+  TARVIK_TESTOS_CLOSE = 6,
   TARVIK_TESTOS_DIRSYNC = 7, /* the directory remembered by tarvikOsOpenDirectory */
 };
 
@@ -183,10 +185,10 @@ enum {
 void tarvikTestOsReset(unsigned flags = 0);
 
 /* Fails the n-th call (n >= 1, counted from now) of operation op (READ, WRITE,
-** SYNC or TRUNCATE) with rc (TARVIK_IOERR or TARVIK_FULL); with persist every
-** later call fails too.  With zSuffix only calls on files whose full name ends
-** with it are counted ("-journal").  A failed call changes nothing on disk.
-** n = 0 disarms op. */
+** SYNC, TRUNCATE, OPEN or DELETE) with rc (TARVIK_IOERR or TARVIK_FULL; for
+** OPEN usually TARVIK_CANTOPEN); with persist every later call fails too.  With
+** zSuffix only calls on files whose full name ends with it are counted
+** ("-journal").  A failed call changes nothing on disk.  n = 0 disarms op. */
 void tarvikTestOsFail(int op, int n, int rc, bool persist = false, const char *zSuffix = nullptr);
 /* Failures injected since the last tarvikTestOsReset or tarvikTestOsFail. */
 int tarvikTestOsFailures();
@@ -194,7 +196,7 @@ int tarvikTestOsFailures();
 /* Calls made per file since the last reset, by the file's full name (as
 ** tarvikOsFullPathname gives it for the name opened); failed calls count. */
 struct TarvikTestOsCounts {
-  int nRead, nWrite, nSync, nTruncate;
+  int nRead, nWrite, nSync, nTruncate, nOpen, nDelete;
 };
 TarvikTestOsCounts tarvikTestOsCount(const char *zName);
 

@@ -78,6 +78,26 @@ TEST_F(OsFaultTest, ReadSyncAndTruncateFailuresFilteredByName) {
   tarvikOsClose(&j);
 }
 
+TEST_F(OsFaultTest, OpenAndDeleteFailuresLeaveTheFilesAlone) {
+  std::string db = dir.file("db"), journal = dir.file("db-journal");
+  OsFile d, j;
+  tarvikTestOsFail(TARVIK_TESTOS_OPEN, 1, TARVIK_CANTOPEN, false, "-journal");
+  openRW(db, &d);
+  EXPECT_EQ(tarvikOsOpenExclusive(journal.c_str(), &j, 0), TARVIK_CANTOPEN);
+  EXPECT_FALSE(tarvikOsFileExists(journal.c_str()));
+  ASSERT_EQ(tarvikOsOpenExclusive(journal.c_str(), &j, 0), TARVIK_OK);
+  tarvikOsClose(&j);
+
+  tarvikTestOsFail(TARVIK_TESTOS_DELETE, 1, TARVIK_IOERR);
+  EXPECT_EQ(tarvikOsDelete(journal.c_str()), TARVIK_IOERR);
+  EXPECT_TRUE(tarvikOsFileExists(journal.c_str()));
+  EXPECT_EQ(tarvikOsDelete(journal.c_str()), TARVIK_OK);
+  EXPECT_EQ(tarvikTestOsCount(journal.c_str()).nOpen, 2);
+  EXPECT_EQ(tarvikTestOsCount(journal.c_str()).nDelete, 2);
+  EXPECT_EQ(tarvikTestOsCount(db.c_str()).nOpen, 1);
+  tarvikOsClose(&d);
+}
+
 TEST_F(OsFaultTest, EventLogShowsTheOrderOfSyncsAndWrites) {
   std::string db = dir.file("db"), journal = dir.file("db-journal");
   OsFile d, j;
