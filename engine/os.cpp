@@ -616,6 +616,7 @@ struct SeamFault {
 struct Seam {
   unsigned flags = 0;
   std::vector<SeamFile> files; /* never shrinks: handles index it */
+  std::map<std::pair<dev_t, ino_t>, int> live; /* live files by identity */
   std::vector<SeamPending> pending;
   std::map<std::string, TarvikTestOsCounts> counts;
   std::vector<TarvikTestOsEvent> events;
@@ -690,6 +691,16 @@ bool stillThere(const SeamFile &f) {
   return stat(f.path.c_str(), &st) == 0 && st.st_dev == f.dev && st.st_ino == f.ino;
 }
 
+/* The file was deleted: it no longer takes part in crashes. */
+void markGone(int k) {
+  SeamFile &f = seam.files[(size_t)k];
+  seam.live.erase({f.dev, f.ino});
+  f.live = false;
+  f.tracked = false;
+  f.image.clear();
+  dropPending(k);
+}
+
 }  // namespace
 
 static void testOsOpened(OsFile *id, const char *zName, bool deleted) {
@@ -698,21 +709,18 @@ static void testOsOpened(OsFile *id, const char *zName, bool deleted) {
   struct stat st;
   fstat(id->fd, &st);
   int found = -1;
-  for (size_t k = 0; k < seam.files.size(); k++) {
-    SeamFile &f = seam.files[k];
-    if (!f.live || f.dev != st.st_dev || f.ino != st.st_ino) continue;
-    if (!stillThere(f)) { /* removed behind the seam's back; the inode is reused */
-      f.live = false;
-      f.tracked = false;
-      dropPending((int)k);
-      continue;
+  auto it = seam.live.find({st.st_dev, st.st_ino});
+  if (it != seam.live.end()) {
+    if (stillThere(seam.files[(size_t)it->second])) {
+      found = it->second;
+    } else { /* removed behind the seam's back, and the inode reused */
+      markGone(it->second);
     }
-    found = (int)k;
-    break;
   }
   if (found < 0) {
     seam.files.push_back({seamFullPath(zName), st.st_dev, st.st_ino, !deleted, false, {}});
     found = (int)seam.files.size() - 1;
+    if (!deleted) seam.live[{st.st_dev, st.st_ino}] = found;
   }
   SeamFile &f = seam.files[(size_t)found];
   if (f.live && !f.tracked && (seam.flags & TARVIK_TESTOS_POWER)) {
@@ -808,15 +816,8 @@ static bool testOsDeleteBefore(const char *zName, int *pRc) {
 static void testOsDeleted(const char *zName, int rc) {
   seamLog(TARVIK_TESTOS_DELETE, seamFullPath(zName), 0, 0, rc);
   if (rc != TARVIK_OK || !seam.delFound) return;
-  for (size_t k = 0; k < seam.files.size(); k++) {
-    SeamFile &f = seam.files[k];
-    if (f.live && f.dev == seam.delDev && f.ino == seam.delIno) {
-      f.live = false;
-      f.tracked = false;
-      f.image.clear();
-      dropPending((int)k);
-    }
-  }
+  auto it = seam.live.find({seam.delDev, seam.delIno});
+  if (it != seam.live.end()) markGone(it->second);
 }
 
 static bool testOsTime(time_t *pT) {
@@ -871,8 +872,8 @@ int tarvikTestOsUnsynced() { return (int)seam.pending.size(); }
 int tarvikTestOsCrash(int nKeep, int nTornSectors) {
   if (!(seam.flags & TARVIK_TESTOS_POWER)) return TARVIK_MISUSE;
   std::map<int, std::vector<u8>> images;
-  for (size_t k = 0; k < seam.files.size(); k++) {
-    if (seam.files[k].live && seam.files[k].tracked) images[(int)k] = seam.files[k].image;
+  for (auto &[key, k] : seam.live) {
+    if (seam.files[(size_t)k].tracked) images[k] = seam.files[(size_t)k].image;
   }
   int k = 0;
   for (const SeamPending &p : seam.pending) {
