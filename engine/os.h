@@ -159,7 +159,28 @@ void tarvikRandomness(int N, void *pBuf);
 #ifdef TARVIK_TEST
 /* ================================================================ test seam
 ** Compiled only into the test library.  Call tarvikTestOsReset() at the start
-** of each test; state persists across tests of one program otherwise.
+** of each test; state persists across tests of one program otherwise.  The
+** seam is for single-threaded tests.  Typical uses:
+**
+**   tarvikTestOsReset(TARVIK_TESTOS_LOG);          // ordering of a commit
+**   ...commit...
+**   EXPECT_LT(tarvikTestOsFindEvent(TARVIK_TESTOS_SYNC, "-journal"),
+**             tarvikTestOsFindEvent(TARVIK_TESTOS_WRITE, "/test.db"));
+**
+**   for (int n = 1;; n++) {                          // every failure point
+**     tarvikTestOsFail(TARVIK_TESTOS_WRITE, n, TARVIK_FULL);
+**     int rc = doWork();
+**     if (tarvikTestOsFailures() == 0) break;       // n passed the last call
+**     tarvikTestOsFail(TARVIK_TESTOS_WRITE, 0, 0);
+**     ...expect rc, reopen, check committed data is intact...
+**   }
+**
+**   for (int k = 0;; k++) {                          // every crash point
+**     tarvikTestOsReset(TARVIK_TESTOS_POWER);
+**     ...open, begin, write...  (stop before the final sync)
+**     if (k > tarvikTestOsUnsynced()) break;
+**     tarvikTestOsCrash(k);  ...close the dead pager, reopen, check...
+**   }
 **
 ** Operations the seam sees, used for faults, counters and the event log. */
 enum {
