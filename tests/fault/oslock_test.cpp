@@ -125,6 +125,24 @@ TEST_F(OsLockTest, ClosingOneHandleKeepsTheOtherHandlesLock) {
   EXPECT_EQ(other.writeLock(), TARVIK_OK) << "closing a locked handle unlocks it";
 }
 
+TEST_F(OsLockTest, ADeferredCloseWithoutMemoryLeaksTheDescriptorNotTheLock) {
+  OsFile a = open(), b = open();
+  ASSERT_EQ(tarvikOsReadLock(&a), TARVIK_OK);
+  int bfd = b.fd;
+  tarvikTestMallocFail(1, false);
+  EXPECT_EQ(tarvikOsClose(&b), TARVIK_OK);
+  tarvikTestMallocFail(0, false);
+  EXPECT_EQ(a.pOpen->nPending, 0);
+  EXPECT_NE(fcntl(bfd, F_GETFD), -1) << "closing it would have dropped a's lock";
+  {
+    LockChild other(name);
+    ASSERT_TRUE(other.ok());
+    EXPECT_EQ(other.writeLock(), TARVIK_BUSY);
+  }
+  tarvikOsClose(&a);
+  close(bfd);  // the test cleans up the descriptor the layer had to abandon
+}
+
 TEST_F(OsLockTest, ALinkAndTheFileShareOneLockRecordOtherFilesDoNot) {
   std::string link = dir.file("alias");
   ASSERT_EQ(symlink(name.c_str(), link.c_str()), 0);
