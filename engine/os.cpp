@@ -615,7 +615,7 @@ struct SeamFault {
 
 struct Seam {
   unsigned flags = 0;
-  std::vector<SeamFile> files; /* never shrinks: handles index it */
+  std::vector<SeamFile> files;                 /* never shrinks: handles index it */
   std::map<std::pair<dev_t, ino_t>, int> live; /* live files by identity */
   std::vector<SeamPending> pending;
   std::map<std::string, TarvikTestOsCounts> counts;
@@ -643,7 +643,8 @@ std::string seamFullPath(const char *z) {
 }
 
 bool endsWith(const std::string &s, const std::string &suffix) {
-  return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 const std::string &seamPath(const OsFile *id) {
@@ -744,12 +745,24 @@ static void testOsClosing(OsFile *id) {
 static bool countAndFault(int op, const std::string &path, i64 iOffset, int nByte, int *pRc) {
   TarvikTestOsCounts &c = seam.counts[path];
   switch (op) {
-    case TARVIK_TESTOS_READ: c.nRead++; break;
-    case TARVIK_TESTOS_WRITE: c.nWrite++; break;
-    case TARVIK_TESTOS_SYNC: c.nSync++; break;
-    case TARVIK_TESTOS_TRUNCATE: c.nTruncate++; break;
-    case TARVIK_TESTOS_OPEN: c.nOpen++; break;
-    case TARVIK_TESTOS_DELETE: c.nDelete++; break;
+    case TARVIK_TESTOS_READ:
+      c.nRead++;
+      break;
+    case TARVIK_TESTOS_WRITE:
+      c.nWrite++;
+      break;
+    case TARVIK_TESTOS_SYNC:
+      c.nSync++;
+      break;
+    case TARVIK_TESTOS_TRUNCATE:
+      c.nTruncate++;
+      break;
+    case TARVIK_TESTOS_OPEN:
+      c.nOpen++;
+      break;
+    case TARVIK_TESTOS_DELETE:
+      c.nDelete++;
+      break;
   }
   SeamFault &f = seam.faults[op];
   if (f.n > 0 && endsWith(path, f.suffix)) {

@@ -90,7 +90,7 @@ struct OsFile {
 };
 
 /* ---------------------------------------------------------------- files */
-int tarvikOsDelete(const char *zFilename);    /* TARVIK_IOERR when unlink fails */
+int tarvikOsDelete(const char *zFilename);     /* TARVIK_IOERR when unlink fails */
 int tarvikOsFileExists(const char *zFilename); /* 1 or 0 */
 
 /* Read-write, created with mode 0644 when missing; falls back to read-only

@@ -57,10 +57,17 @@ LockChild::LockChild(const std::string &path) {
     char c;
     while (read(down[0], &c, 1) == 1) {
       switch (c) {
-        case 'r': rc = (char)tarvikOsReadLock(&f); break;
-        case 'w': rc = (char)tarvikOsWriteLock(&f); break;
-        case 'u': rc = (char)tarvikOsUnlock(&f); break;
-        default: _exit(0);
+        case 'r':
+          rc = (char)tarvikOsReadLock(&f);
+          break;
+        case 'w':
+          rc = (char)tarvikOsWriteLock(&f);
+          break;
+        case 'u':
+          rc = (char)tarvikOsUnlock(&f);
+          break;
+        default:
+          _exit(0);
       }
       if (write(up[1], &rc, 1) != 1) break;
     }

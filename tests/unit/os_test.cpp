@@ -1,4 +1,6 @@
 // The OS layer's files, names, clock, sleep, seed and random generator.
+#include "os.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,7 +12,6 @@
 #include <set>
 #include <string>
 
-#include "os.h"
 #include "os_support.h"
 
 namespace {
@@ -305,7 +306,8 @@ TEST(OsRandom, StreamForAGivenSeedIsFixed) {
     tarvikTestRandomSeed(seed);
     std::vector<unsigned char> out(c.stream.size());
     tarvikRandomness((int)out.size(), out.data());
-    for (size_t i = 0; i < out.size(); i++) EXPECT_EQ(out[i], c.stream[i]) << c.key << " byte " << i;
+    for (size_t i = 0; i < out.size(); i++)
+      EXPECT_EQ(out[i], c.stream[i]) << c.key << " byte " << i;
   }
 }
 
