@@ -293,9 +293,22 @@ int tarvikIsNumber(const char *z) {
 ** conversion.  Accumulating digits in floating point instead would make the
 ** result depend on the platform's long double (and index keys built from it
 ** would differ between machines), would turn a long fraction into inf/inf =
-** NaN and would overflow an int exponent on hostile input. */
-double tarvikAtoF(const char *z, const char **pzEnd) {
+** NaN and would overflow an int exponent on hostile input.
+**
+** Fast path: up to 15 significant digits and a decimal scale of at most
+** 10^22 are exact doubles, so one multiplication or division by the exact
+** power of ten is the correctly rounded result.  Everything else goes to
+** std::from_chars. */
+static constexpr double exactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+/* Converts the numeric prefix of z; *pWhole, if given, tells whether all of
+** z is a number by the grammar of tarvikIsNumber, so that a comparison can
+** classify and convert the second operand in one pass. */
+static double scanNumber(const char *z, const char **pzEnd, bool *pWhole) {
   const char *p = z;
+  bool whole = true;
   bool neg = false;
   if (*p == '-') {
     neg = true;
@@ -303,27 +316,22 @@ double tarvikAtoF(const char *z, const char **pzEnd) {
   } else if (*p == '+') {
     p++;
   }
-  const char *zNum = p;      /* first byte after the sign */
-  const char *zFirst = 0;    /* first nonzero mantissa digit */
-  i64 firstPower = 0;        /* decimal power of that digit, without the exponent */
-  const char *zInt = p;
-  while (isDigit(*p)) p++;
-  i64 nInt = p - zInt;
-  for (const char *q = zInt; q < p; q++) {
-    if (*q != '0') {
-      zFirst = q;
-      firstPower = nInt - (q - zInt) - 1;
-      break;
+  const char *zNum = p; /* first byte after the sign */
+  u64 mant = 0;         /* the significant digits while there are at most 15 */
+  i64 nSig = 0;         /* significant digits: from the first nonzero one on */
+  i64 nFrac = 0;        /* digits after the point */
+  if (!isDigit(*p)) whole = false;
+  for (; isDigit(*p); p++) {
+    if (nSig > 0 || *p != '0') {
+      if (++nSig <= 15) mant = mant * 10 + (u64)(*p - '0');
     }
   }
   if (*p == '.') {
-    p++;
-    const char *zFrac = p;
-    while (isDigit(*p)) p++;
-    for (const char *q = zFrac; zFirst == 0 && q < p; q++) {
-      if (*q != '0') {
-        zFirst = q;
-        firstPower = -(q - zFrac) - 1;
+    if (!isDigit(p[1])) whole = false;
+    for (p++; isDigit(*p); p++) {
+      nFrac++;
+      if (nSig > 0 || *p != '0') {
+        if (++nSig <= 15) mant = mant * 10 + (u64)(*p - '0');
       }
     }
   }
@@ -337,6 +345,7 @@ double tarvikAtoF(const char *z, const char **pzEnd) {
     } else if (*p == '+') {
       p++;
     }
+    if (!isDigit(*p)) whole = false;
     /* Saturate: any exponent this large already overflows or underflows. */
     for (; isDigit(*p); p++) {
       if (exponent < 1000000000000LL) exponent = exponent * 10 + (*p - '0');
@@ -344,20 +353,28 @@ double tarvikAtoF(const char *z, const char **pzEnd) {
     if (expNeg) exponent = -exponent;
   }
   if (pzEnd) *pzEnd = p;
+  if (pWhole) *pWhole = whole && *p == 0;
 
   double r = 0.0;
-  if (zFirst != 0) {
-    auto res = std::from_chars(zNum, p, r, std::chars_format::general);
-    if (res.ec == std::errc::result_out_of_range) {
-      /* The value is unchanged on this error; tell overflow from underflow by
-      ** the decimal power of the leading digit. */
-      r = firstPower + exponent > 0 ? HUGE_VAL : 0.0;
-    } else if (res.ec != std::errc()) {
-      r = 0.0;
+  if (nSig > 0) {
+    i64 scale = exponent - nFrac; /* power of ten of the last digit */
+    if (nSig <= 15 && scale >= -22 && scale <= 22) {
+      r = scale >= 0 ? (double)mant * exactPow10[scale] : (double)mant / exactPow10[-scale];
+    } else {
+      auto res = std::from_chars(zNum, p, r, std::chars_format::general);
+      if (res.ec == std::errc::result_out_of_range) {
+        /* The value is left unchanged on this error: tell overflow from
+        ** underflow by the power of ten of the leading digit. */
+        r = scale + nSig - 1 > 0 ? HUGE_VAL : 0.0;
+      } else if (res.ec != std::errc()) {
+        r = 0.0;
+      }
     }
   }
   return neg ? -r : r;
 }
+
+double tarvikAtoF(const char *z, const char **pzEnd) { return scanNumber(z, pzEnd, nullptr); }
 
 int tarvikFitsIn32Bits(const char *z) {
   if (*z == '-' || *z == '+') z++;
@@ -371,13 +388,14 @@ int tarvikFitsIn32Bits(const char *z) {
   return memcmp(z, "2147483647", 10) <= 0;
 }
 
-/* Compares two texts already known to be numbers. */
-static int compareNumbers(const char *zA, const char *zB) {
-  double rA = tarvikAtoF(zA, nullptr);
-  double rB = tarvikAtoF(zB, nullptr);
-  if (rA < rB) return -1;
-  if (rA > rB) return 1;
-  return 0;
+/* Numbers-or-text order of two non-NULL texts. */
+static int compareNumOrText(const char *zA, const char *zB) {
+  if (!tarvikIsNumber(zA)) return tarvikIsNumber(zB) ? 1 : strcmp(zA, zB);
+  bool isNumB;
+  double rB = scanNumber(zB, nullptr, &isNumB);
+  if (!isNumB) return -1;
+  double rA = scanNumber(zA, nullptr, nullptr);
+  return rA < rB ? -1 : rA > rB ? 1 : 0;
 }
 
 /* Two NULLs compare equal, so that this is a total order (reflexive and
@@ -386,11 +404,7 @@ static int compareNumbers(const char *zA, const char *zB) {
 int tarvikCompare(const char *zA, const char *zB) {
   if (zA == nullptr) return zB == nullptr ? 0 : -1;
   if (zB == nullptr) return 1;
-  int isNumA = tarvikIsNumber(zA);
-  int isNumB = tarvikIsNumber(zB);
-  if (isNumA) return isNumB ? compareNumbers(zA, zB) : -1;
-  if (isNumB) return 1;
-  return strcmp(zA, zB);
+  return compareNumOrText(zA, zB);
 }
 
 /* A sort key is a run of fields ended by a field whose first byte is NUL:
@@ -428,17 +442,7 @@ int tarvikSortCompare(const char *zA, const char *zB) {
       res = strcmp(&zA[1], &zB[1]);
       if (res) break;
     } else {
-      int isNumA = tarvikIsNumber(&zA[1]);
-      int isNumB = tarvikIsNumber(&zB[1]);
-      if (isNumA && isNumB) {
-        res = compareNumbers(&zA[1], &zB[1]);
-      } else if (isNumA) {
-        res = -1;
-      } else if (isNumB) {
-        res = +1;
-      } else {
-        res = strcmp(&zA[1], &zB[1]);
-      }
+      res = compareNumOrText(&zA[1], &zB[1]);
       if (res) break;
     }
     zA += strlen(&zA[1]) + 2;

@@ -37,6 +37,8 @@ std::string sortable(double r) {
   return buf;
 }
 
+int sign(int v) { return (v > 0) - (v < 0); }
+
 // ---------------------------------------------------------------- numbers
 
 TEST(Numbers, IsNumberAcceptsExactlyTheGrammar) {
@@ -46,6 +48,17 @@ TEST(Numbers, IsNumberAcceptsExactlyTheGrammar) {
   for (const char *z : {"12.", ".5", "1e", "1e+", "1E-", " 1", "1 ", "", "-", "+", "0x10", "inf",
                         "nan", "1.5.2", "1e5e5", "1..2", "--1", "1-", "١٢"}) {
     EXPECT_EQ(tarvikIsNumber(z), 0) << "'" << z << "'";
+  }
+  // Comparisons classify values in the same pass that converts them; the
+  // classification must be exactly this grammar.  "\x01" is the smallest
+  // non-empty text, so a value sorts below it only if it is a number.
+  std::mt19937 rng(77);
+  for (int i = 0; i < 50000; i++) {
+    std::string z;
+    for (int n = (int)(rng() % 7); n > 0; n--) z += "0123456789.eE+- x"[rng() % 17];
+    if (z.empty()) continue;
+    int want = tarvikIsNumber(z.c_str()) ? -1 : 1;
+    ASSERT_EQ(sign(tarvikCompare(z.c_str(), "\x01")), want) << "'" << z << "'";
   }
 }
 
@@ -142,8 +155,6 @@ TEST(Numbers, FitsIn32Bits) {
 }
 
 // ---------------------------------------------------------------- comparison
-
-int sign(int v) { return (v > 0) - (v < 0); }
 
 TEST(Compare, NumbersBeforeTextNullFirst) {
   EXPECT_EQ(tarvikCompare(nullptr, nullptr), 0) << "NULL = NULL keeps the order reflexive";
