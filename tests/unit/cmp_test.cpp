@@ -138,6 +138,18 @@ TEST(Numbers, AtoFIsCorrectlyRounded) {
     ASSERT_EQ(got, want) << z;
     ASSERT_EQ(std::signbit(got), std::signbit(want)) << z;
   }
+  // Prefixes outside the grammar (bare point, point before the exponent, no
+  // integer digits, a dangling exponent mark) convert like the same prefix.
+  const char *parts[] = {"", "0", "7", "123456789", "98765432109876543210", ".", "e", "E-",
+                         "e+3", "e-330", "e400", "x"};
+  for (int i = 0; i < 20000; i++) {
+    std::string z = rng() % 3 ? "" : "-";
+    for (int n = 1 + (int)(rng() % 4); n > 0; n--) z += parts[rng() % std::size(parts)];
+    const char *zEnd = nullptr;
+    double got = tarvikAtoF(z.c_str(), &zEnd);
+    std::string prefix(z.c_str(), zEnd);
+    ASSERT_EQ(got, strtod(prefix.c_str(), nullptr)) << z;
+  }
 }
 
 TEST(Numbers, FitsIn32Bits) {
