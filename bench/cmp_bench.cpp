@@ -80,7 +80,8 @@ BENCHMARK(BM_LikeUnderscore);
 
 void BM_GlobClassSuffix(benchmark::State &state) {
   std::string s = "report-" + std::string(state.range(0), 'r') + "-2026.txt";
-  for (auto _ : state) benchmark::DoNotOptimize(tarvikGlobCompare("report-*-[0-9][0-9]*.txt", s.c_str()));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(tarvikGlobCompare("report-*-[0-9][0-9]*.txt", s.c_str()));
 }
 BENCHMARK(BM_GlobClassSuffix)->Arg(16)->Arg(256);
 

@@ -261,11 +261,9 @@ int tarvikHashNoCase(const char *z, int n) {
 ** and never fails.  Only ASCII digits count as digits and nothing skips
 ** white space.  The number grammar and the sortable encoding decide how
 ** index keys are stored, so both are part of the file format. */
-#include <array>
 #include <charconv>
 #include <cmath>
 #include <system_error>
-#include <utility>
 
 static inline bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
@@ -558,25 +556,22 @@ void tarvikRealToSortable(double r, char *z) {
 /* The starting value of a character from its first byte: the payload bits
 ** of a lead byte, or the byte itself for ASCII, a stray continuation byte
 ** and the two bytes that never start a character. */
-static constexpr int utf8LeadValue(int b) {
-  return b < 0xC0 ? b : b < 0xE0 ? (b & 0x1F) : b < 0xF0 ? (b & 0x0F) : b < 0xF8 ? (b & 0x07)
-                                 : b < 0xFC ? (b & 0x03) : b < 0xFE ? (b & 0x01) : b;
-}
-template <int... I>
-static constexpr auto utf8LeadTable(std::integer_sequence<int, I...>) {
-  return std::array<int, 256>{utf8LeadValue(I)...};
-}
-static constexpr std::array<int, 256> utf8Lead = utf8LeadTable(std::make_integer_sequence<int, 256>{});
+// clang-format off
 const int tarvikUtf8LeadValue[256] = {
-#define L8(b) utf8Lead[b], utf8Lead[b + 1], utf8Lead[b + 2], utf8Lead[b + 3], utf8Lead[b + 4], \
-              utf8Lead[b + 5], utf8Lead[b + 6], utf8Lead[b + 7]
-#define L64(b) L8(b), L8(b + 8), L8(b + 16), L8(b + 24), L8(b + 32), L8(b + 40), L8(b + 48), L8(b + 56)
-    L64(0), L64(64), L64(128), L64(192),
-#undef L64
-#undef L8
+#define R8(b) b, b + 1, b + 2, b + 3, b + 4, b + 5, b + 6, b + 7
+#define R64(b) R8(b), R8(b + 8), R8(b + 16), R8(b + 24), R8(b + 32), R8(b + 40), R8(b + 48), R8(b + 56)
+    R64(0), R64(64), R64(128),      /* 0x00..0xBF: the byte itself */
+    R8(0), R8(8), R8(16), R8(24),   /* 0xC0..0xDF: 5 payload bits */
+    R8(0), R8(8),                   /* 0xE0..0xEF: 4 bits */
+    R8(0),                          /* 0xF0..0xF7: 3 bits */
+    0, 1, 2, 3,                     /* 0xF8..0xFB: 2 bits */
+    0, 1,                           /* 0xFC, 0xFD: 1 bit */
+    254, 255,                       /* 0xFE, 0xFF: never a lead byte */
+#undef R64
+#undef R8
 };
-static_assert(utf8Lead[0xC3] == 3 && utf8Lead[0xE2] == 2 && utf8Lead[0xBF] == 0xBF &&
-              utf8Lead[0xFD] == 1 && utf8Lead[0xFE] == 254);
+// clang-format on
+static_assert(sizeof(tarvikUtf8LeadValue) == 256 * sizeof(int));
 
 /* A NUL first byte decodes to 0 without looking further (the byte after a
 ** terminator is not ours to read).  Long runs of continuation bytes wrap
@@ -608,9 +603,7 @@ int tarvik_utf8_to_int(const char *z) {
 
 typedef const unsigned char *Utf8Ptr;
 
-static inline Utf8Ptr nextChar(Utf8Ptr z) {
-  return (Utf8Ptr)tarvikNextChar((const char *)z);
-}
+static inline Utf8Ptr nextChar(Utf8Ptr z) { return (Utf8Ptr)tarvikNextChar((const char *)z); }
 static inline int decodeChar(Utf8Ptr z) { return tarvik_utf8_to_int((const char *)z); }
 
 /* Matches the character class at *pp ('[') against the character at *ps;
