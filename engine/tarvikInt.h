@@ -202,6 +202,55 @@ int tarvikSafetyCheck(tarvik *db);
 
 /* ---------------------------------------------------------------- numbers, comparison, patterns (util.cpp) */
 
+/* Every routine here is a pure function of its arguments: no allocation, no
+** failure result.  Texts are NUL-terminated UTF-8; a null text is SQL NULL. */
+
+/* 1 if the whole text is [+-]digits[.digits][(e|E)[+-]digits], else 0.  No
+** white space, hexadecimal or words for infinity are accepted. */
+int tarvikIsNumber(const char *z);
+
+/* The double value of the longest numeric prefix of z (sign, digits, point,
+** digits, exponent mark, sign, digits; an exponent mark is consumed even
+** without digits).  *pzEnd, if given, receives the first unconsumed byte.
+** Correctly rounded and independent of the platform's long double. */
+double tarvikAtoF(const char *z, const char **pzEnd);
+
+/* 1 if the integer text z certainly fits a signed 32-bit integer. */
+int tarvikFitsIn32Bits(const char *z);
+
+/* Numbers-or-text order: NULL first, then numbers by value, then texts by
+** strcmp.  Returns negative, zero or positive. */
+int tarvikCompare(const char *zA, const char *zB);
+
+/* Compares two sort keys built by SortMakeKey (fields 'N', 'A', 'D', '+',
+** '-'; see util.cpp for the layout). */
+int tarvikSortCompare(const char *zA, const char *zB);
+
+/* Writes the order-preserving text form of r (at most 14 bytes with the
+** NUL) to z.  It is part of every stored index key. */
+constexpr int TARVIK_SORTABLE_SIZE = 14;
+void tarvikRealToSortable(double r, char *z);
+
+/* UTF-8: the value of a character from its first byte, and decoding one
+** character (no validation; a NUL first byte gives 0). */
+extern const int tarvikUtf8LeadValue[256];
+int tarvik_utf8_to_int(const char *z);
+
+/* Steps past one character: one byte, then any continuation bytes
+** (10xxxxxx).  Never steps past the terminating NUL. */
+inline const char *tarvikNextChar(const char *z) {
+  if (*z == 0) return z;
+  do {
+    z++;
+  } while ((*(const unsigned char *)z & 0xC0) == 0x80);
+  return z;
+}
+
+/* Pattern matching; 1 on a match.  GLOB is case-sensitive with *, ?, and
+** [...] classes; LIKE folds ASCII letters and knows % and _ only. */
+int tarvikGlobCompare(const char *zPattern, const char *zString);
+int tarvikLikeCompare(const char *zPattern, const char *zString);
+
 /* ---------------------------------------------------------------- parse context, expressions, lists (parse, expr, build, select) */
 
 struct Table;
