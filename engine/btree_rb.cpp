@@ -1127,4 +1127,11 @@ int tarvikRbtreeUndoCount(Btree *pBt) {
   for (BtRollbackOp *pOp = p->pCheckRollback; pOp; pOp = pOp->pNext) n++;
   return n;
 }
+
+int tarvikRbtreeTestFlipColour(BtCursor *pCurB) {
+  RbtCursor *pCur = asCur(pCurB);
+  if (pCur->pNode == nullptr) return 0;
+  pCur->pNode->isBlack = !pCur->pNode->isBlack;
+  return 1;
+}
 #endif /* TARVIK_TEST */

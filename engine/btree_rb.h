@@ -16,6 +16,10 @@ char *tarvikRbtreeCheckInvariants(Btree *pBt);
 
 /* Number of entries on the undo logs (transaction + checkpoint). */
 int tarvikRbtreeUndoCount(Btree *pBt);
+
+/* Flips the colour of the cursor's current entry (to damage a tree on
+** purpose).  Returns 0 without a current entry. */
+int tarvikRbtreeTestFlipColour(BtCursor *pCur);
 #endif
 
 #endif /* TARVIK_BTREE_RB_H */

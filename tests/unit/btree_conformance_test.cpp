@@ -41,6 +41,8 @@ char *checkRbtree(Btree *pBt, int *aRoot, int nRoot) {
   return z ? z : tarvikBtreeIntegrityCheck(pBt, aRoot, nRoot);
 }
 
+void PrintTo(const BackendCase &b, std::ostream *os) { *os << b.zName; }
+
 // Add a backend with one more line here.
 const BackendCase kBackends[] = {
     {"Rbtree", openRbtree, closeAny, checkRbtree},
@@ -415,6 +417,7 @@ class ModelRunner {
     return randBytes(n, false);
   }
   int pickTable() {
+    if (rnd(2) == 0) return 2;  // keep one tree growing large
     auto it = cur_.begin();
     std::advance(it, rnd((unsigned)cur_.size()));
     return it->first;
@@ -434,35 +437,35 @@ class ModelRunner {
       inTrans_ = true;
       return;
     }
-    unsigned r = rnd(100);
-    if (r < 35) return insertSome();
-    if (r < 52) return deleteSome();
-    if (r < 62) return walk(pickTable(), rnd(2) == 0, true);
-    if (r < 72) return moves();
-    if (r < 75) return createTable();
-    if (r < 77) return dropTable();
-    if (r < 78) return clearTable();
-    if (r < 83) {
+    unsigned r = rnd(1000);
+    if (r < 380) return insertSome();
+    if (r < 540) return deleteSome();
+    if (r < 640) return walk(pickTable(), rnd(2) == 0, true);
+    if (r < 760) return moves();
+    if (r < 775) return createTable();
+    if (r < 785) return dropTable();
+    if (r < 790) return clearTable();
+    if (r < 840) {
       if (inCkpt_) return;
       BT_CALL(tarvikBtreeBeginCkpt(pBt_));
       ckptSnap_ = cur_;
       inCkpt_ = true;
       return;
     }
-    if (r < 87) {
+    if (r < 880) {
       if (!inCkpt_) return;
       BT_CALL(tarvikBtreeCommitCkpt(pBt_));
       inCkpt_ = false;
       return;
     }
-    if (r < 92) {
+    if (r < 920) {
       if (!inCkpt_) return;
       BT_CALL(tarvikBtreeRollbackCkpt(pBt_));
       cur_ = ckptSnap_;
       inCkpt_ = false;
       return verifyAll();
     }
-    if (r < 96) {
+    if (r < 975) {
       BT_CALL(tarvikBtreeCommit(pBt_));
       inTrans_ = inCkpt_ = false;
       return;
@@ -478,7 +481,7 @@ class ModelRunner {
     Map &m = cur_[t];
     CursorGuard c;
     BT_CALL(tarvikBtreeCursor(pBt_, t, 1, &c.p));
-    for (int n = 1 + (int)rnd(5); n > 0; n--) {
+    for (int n = 1 + (int)rnd(12); n > 0; n--) {
       const std::string *pOld = rnd(4) == 0 ? pickKey(m) : nullptr;
       std::string k = pOld ? *pOld : randKey();
       std::string d = randData();
@@ -654,7 +657,7 @@ TEST_P(BtreeConformance, RandomOperationsMatchAnOrderedMap) {
     Btree *pStore = nullptr;
     ASSERT_EQ(GetParam().xOpen(&pStore), TARVIK_OK);
     ModelRunner run(GetParam(), pStore, seed, false);
-    for (int i = 0; i < 2500 && !run.failed(); i++) run.step(i);
+    for (int i = 0; i < 6000 && !run.failed(); i++) run.step(i);
     run.finish();
     run.verifyAll();
     GetParam().xClose(pStore);
