@@ -174,9 +174,7 @@ void registerAll() {
     };
     sizes(benchmark::RegisterBenchmark((b + "/InsertSequential").c_str(), benchInsert, &be, false));
     sizes(benchmark::RegisterBenchmark((b + "/InsertRandom").c_str(), benchInsert, &be, true));
-    benchmark::RegisterBenchmark((b + "/Lookup").c_str(), benchLookup, &be)
-        ->Arg(1000)
-        ->Arg(100000);
+    benchmark::RegisterBenchmark((b + "/Lookup").c_str(), benchLookup, &be)->Arg(1000)->Arg(100000);
     sizes(benchmark::RegisterBenchmark((b + "/Scan").c_str(), benchScan, &be));
     sizes(benchmark::RegisterBenchmark((b + "/DeleteRandom").c_str(), benchDelete, &be));
     sizes(benchmark::RegisterBenchmark((b + "/InsertThenRollback").c_str(), benchRollback, &be));
