@@ -396,11 +396,12 @@ static int compareNumOrText(const char *zA, const char *zB) {
   return rA < rB ? -1 : rA > rB ? 1 : 0;
 }
 
-/* Two NULLs compare equal, so that this is a total order (reflexive and
-** antisymmetric).  The comparison opcodes and nullif settle NULL operands
-** before they get here, so no SQL result depends on this case. */
+/* A NULL first operand gives -1 even when the second is NULL too, so this
+** is a total order over values only.  The comparison opcodes and nullif
+** settle NULL operands before they get here; no caller may sort NULLs with
+** it. */
 int tarvikCompare(const char *zA, const char *zB) {
-  if (zA == nullptr) return zB == nullptr ? 0 : -1;
+  if (zA == nullptr) return -1;
   if (zB == nullptr) return 1;
   return compareNumOrText(zA, zB);
 }
