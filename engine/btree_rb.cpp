@@ -68,6 +68,7 @@ struct Rbtree : Btree {
   BtRollbackOp *pTransRollback;     /* newest first */
   BtRollbackOp *pCheckRollback;     /* newest first */
   BtRollbackOp *pCheckRollbackTail; /* oldest entry of the checkpoint log */
+  RbtCursor *pOrphans;              /* cursors whose table a rollback removed */
 };
 
 struct RbtCursor : BtCursor {
@@ -376,7 +377,8 @@ void freeTable(BtRbTree *pTree) {
 }
 
 /* Removes table i from the hash and frees it.  Cursors still on it are
-** detached: they keep no table and no entry. */
+** detached: they keep no table and no entry, and wait on the handle's
+** orphan list for CloseCursor (or Close). */
 void removeTable(Rbtree *p, int i) {
   BtRbTree *pTree = rawTable(p, i);
   if (pTree == nullptr) return;
@@ -384,8 +386,9 @@ void removeTable(Rbtree *p, int i) {
     RbtCursor *pNext = pCur->pShared;
     pCur->pTree = nullptr;
     pCur->pNode = nullptr;
-    pCur->pShared = nullptr;
     pCur->eSkip = SKIP_NONE;
+    pCur->pShared = p->pOrphans;
+    p->pOrphans = pCur;
     pCur = pNext;
   }
   tarvikHashInsert(&p->tblHash, nullptr, i, nullptr);
@@ -966,12 +969,11 @@ int memRbtreeKeyCompare(BtCursor *pCurB, const void *pKey, int nKey, int nIgnore
 
 int memRbtreeCloseCursor(BtCursor *pCurB) {
   RbtCursor *pCur = asCur(pCurB);
-  if (pCur->pTree) {
-    for (RbtCursor **pp = &pCur->pTree->pCursors; *pp; pp = &(*pp)->pShared) {
-      if (*pp == pCur) {
-        *pp = pCur->pShared;
-        break;
-      }
+  RbtCursor **pp = pCur->pTree ? &pCur->pTree->pCursors : &pCur->pRbtree->pOrphans;
+  for (; *pp; pp = &(*pp)->pShared) {
+    if (*pp == pCur) {
+      *pp = pCur->pShared;
+      break;
     }
   }
   tarvikFree(pCur);
@@ -990,6 +992,11 @@ int memRbtreeClose(Btree *pBt) {
       pCur = pNext;
     }
     freeTable(pTree);
+  }
+  while (p->pOrphans) {
+    RbtCursor *pNext = p->pOrphans->pShared;
+    tarvikFree(p->pOrphans);
+    p->pOrphans = pNext;
   }
   tarvikHashClear(&p->tblHash);
   tarvikFree(p);

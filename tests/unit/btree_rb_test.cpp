@@ -426,6 +426,19 @@ TEST_F(Rbtree, OpenFailsCleanlyAndCloseFreesEverything) {
   ASSERT_EQ(tarvikBtreeBeginCkpt(p), TARVIK_OK);
   ASSERT_EQ(tarvikBtreeCursor(p, 2, 0, &c), TARVIK_OK);
   EXPECT_EQ(tarvikBtreeClose(p), TARVIK_OK);
+
+  // Cursors whose tables a rollback removed are still open: Close frees
+  // them as well, and closing one of them first leaves the others intact.
+  ASSERT_EQ(tarvikRbtreeOpen(nullptr, 0, 0, &p), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeBeginTrans(p), TARVIK_OK);
+  BtCursor *aCur[3] = {};
+  for (BtCursor *&pc : aCur) {
+    ASSERT_EQ(tarvikBtreeCreateTable(p, &t), TARVIK_OK);
+    ASSERT_EQ(tarvikBtreeCursor(p, t, 1, &pc), TARVIK_OK);
+  }
+  ASSERT_EQ(tarvikBtreeRollback(p), TARVIK_OK);
+  EXPECT_EQ(tarvikBtreeCloseCursor(aCur[1]), TARVIK_OK);
+  EXPECT_EQ(tarvikBtreeClose(p), TARVIK_OK);
   // TearDown checks that nothing is left.
 }
 
