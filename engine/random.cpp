@@ -4,9 +4,9 @@
 ** Good enough for rowids, temporary names and the schema cookie; not for
 ** secrets.
 */
-#include "os.h"
-
 #include <unistd.h>
+
+#include "os.h"
 
 namespace {
 
