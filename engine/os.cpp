@@ -6,7 +6,7 @@
 ** same file neither conflicts with the first nor keeps its own lock, and
 ** closing ANY descriptor of the file drops ALL of the process's locks on it.
 ** So the process keeps one lockInfo per (device, inode, pid) that counts the
-** handles sharing the system lock, and one openCnt per (device, inode) that
+** handles sharing the system lock, and one openCnt per (device, inode, pid) that
 ** counts locked handles and holds descriptors whose close must wait until no
 ** handle of that inode holds a lock.  Both tables are guarded by the
 ** process-wide mutex.
@@ -75,6 +75,7 @@ bool findLockInfo(int fd, lockInfo **ppLock, openCnt **ppOpen) {
   memset(&key2, 0, sizeof(key2));
   key2.dev = st.st_dev;
   key2.ino = st.st_ino;
+  key2.pid = key1.pid;
 
   auto *pLock = (lockInfo *)tarvikHashFind(&lockHash, &key1, sizeof(key1));
   if (pLock) {

@@ -56,9 +56,13 @@ struct lockInfo {
   int nRef;    /* OsFile handles pointing here */
 };
 
+/* Per process like lockKey: a forked child inherits the parent's records, and
+** must not count the parent's locks (which it does not hold) as its own, or
+** every close in the child would wait for an unlock that never comes. */
 struct openKey {
   dev_t dev;
   ino_t ino;
+  pid_t pid; /* getpid() of the process that opened the handle */
 };
 
 struct openCnt {

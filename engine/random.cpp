@@ -4,6 +4,8 @@
 ** Good enough for rowids, temporary names and the schema cookie; not for
 ** secrets.
 */
+#include <unistd.h>
+
 #include "os.h"
 
 namespace {
@@ -12,6 +14,7 @@ struct Prng {
   u8 isInit; /* 0 until keyed */
   u8 i, j;
   u8 s[256];
+  pid_t pid; /* the process it was keyed in */
 };
 Prng prng;
 
@@ -26,6 +29,7 @@ void keyGenerator(const unsigned char *aSeed) {
   }
   /* j is left where the key schedule put it: the stream continues from it. */
   prng.isInit = 1;
+  prng.pid = getpid();
 }
 
 /* Caller holds the mutex. */
@@ -48,6 +52,9 @@ u8 randomByte() {
 void tarvikRandomness(int N, void *pBuf) {
   auto *z = (unsigned char *)pBuf;
   tarvikOsEnterMutex();
+  /* A forked child inherits the state: key it afresh (its own process id is
+  ** in the seed), or parent and child would draw the same bytes. */
+  if (prng.isInit && prng.pid != getpid()) prng.isInit = 0;
   for (int k = 0; k < N; k++) z[k] = randomByte();
   tarvikOsLeaveMutex();
 }

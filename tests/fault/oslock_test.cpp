@@ -2,6 +2,7 @@
 // A second process (LockChild) stands in for another connection's process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -167,7 +168,7 @@ TEST_F(OsLockTest, LockKeysHoldTheFullDeviceAndInode) {
   // Keys compared as raw bytes must carry the whole 64-bit numbers, with
   // padding zeroed, so that no two files can share a record.
   static_assert(sizeof(lockKey) >= sizeof(dev_t) + sizeof(ino_t) + sizeof(pid_t));
-  static_assert(sizeof(openKey) >= sizeof(dev_t) + sizeof(ino_t));
+  static_assert(sizeof(openKey) >= sizeof(dev_t) + sizeof(ino_t) + sizeof(pid_t));
   OsFile a = open();
   struct stat st;
   ASSERT_EQ(fstat(a.fd, &st), 0);
@@ -211,6 +212,35 @@ TEST_F(OsLockTest, OpeningSurvivesAllocationFailure) {
   EXPECT_EQ(tarvikOsOpenExclusive(j.c_str(), &f, 0), TARVIK_NOMEM);
   tarvikTestMallocFail(0, false);
   EXPECT_FALSE(tarvikOsFileExists(j.c_str()));
+}
+
+TEST_F(OsLockTest, AForkedChildClosesItsOwnHandlesWhileTheParentHoldsALock) {
+  // A child inherits the parent's lock tables.  Its own handles must not be
+  // counted with the parent's locks (which the child does not hold), or every
+  // close in the child is deferred forever and its descriptors leak.
+  OsFile a = open();
+  ASSERT_EQ(tarvikOsReadLock(&a), TARVIK_OK);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int bad = 0;
+    for (int i = 0; i < 3; i++) {
+      OsFile b;
+      int ro;
+      if (tarvikOsOpenReadWrite(name.c_str(), &b, &ro) != TARVIK_OK) _exit(10);
+      int bfd = b.fd;
+      if (tarvikOsReadLock(&b) != TARVIK_OK) _exit(11);
+      if (tarvikOsUnlock(&b) != TARVIK_OK) _exit(12);
+      tarvikOsClose(&b);
+      if (fcntl(bfd, F_GETFD) != -1) bad++;
+    }
+    _exit(bad);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "descriptors the child left open";
+  tarvikOsClose(&a);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -324,6 +325,30 @@ TEST(OsRandom, SameSeedSameBytesHoweverTheyAreDrawn) {
   EXPECT_EQ(memcmp(a, b, sizeof(a)), 0);
   std::set<unsigned char> distinct(a, a + sizeof(a));
   EXPECT_GT(distinct.size(), 200u) << "the stream should cover most byte values";
+}
+
+TEST(OsRandom, AForkedChildDrawsItsOwnBytes) {
+  // A child inherits the generator's state; drawing the parent's bytes would
+  // give both processes the same temporary names and "random" row numbers.
+  unsigned char warm[4];
+  tarvikRandomness(sizeof(warm), warm);  // keyed before the fork
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    unsigned char c[16];
+    tarvikRandomness(sizeof(c), c);
+    _exit(write(fds[1], c, sizeof(c)) == (ssize_t)sizeof(c) ? 0 : 1);
+  }
+  close(fds[1]);
+  unsigned char p[16], c[16];
+  tarvikRandomness(sizeof(p), p);
+  ASSERT_EQ(read(fds[0], c, sizeof(c)), (ssize_t)sizeof(c));
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_NE(memcmp(p, c, sizeof(p)), 0) << "parent and child drew the same bytes";
 }
 
 #ifdef TARVIK_DEBUG
