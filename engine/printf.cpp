@@ -521,8 +521,13 @@ void mout(void *arg, const char *zNewText, int nNewChar) {
   sgMprintf *pM = (sgMprintf *)arg;
   if (zNewText == nullptr) {
     /* Output was lost: a grown result fails as a whole, a fixed buffer keeps
-    ** what it has. */
-    if (pM->xRealloc && pM->zText) moutFail(pM);
+    ** what it has and takes nothing more, so that it ends where the loss
+    ** happened instead of joining the pieces around the hole. */
+    if (pM->xRealloc && pM->zText) {
+      moutFail(pM);
+    } else if (pM->nAlloc > 0) {
+      pM->nAlloc = pM->nChar + 1;
+    }
     return;
   }
   pM->nTotal += nNewChar;

@@ -535,6 +535,16 @@ TEST(Printf, LostEscapeBufferIsReported) {
   EXPECT_EQ(rc, -1);
   EXPECT_EQ(c.nLost, 1);
   EXPECT_EQ(c.text, "ab") << "scanning goes on after the loss";
+
+  // A fixed buffer ends where the output was lost: what follows the lost
+  // piece must not be joined to what came before it, or the text says
+  // something else than what was asked for (here: a statement without its
+  // value, still well-formed).
+  std::vector<char> out(8000, 'x');
+  tarvikTestMallocFail(1, false);
+  tarvik_snprintf((int)out.size(), out.data(), "UPDATE t SET a='%q' WHERE id=%d", big.c_str(), 1);
+  tarvikTestMallocFail(0, false);
+  EXPECT_STREQ(out.data(), "UPDATE t SET a='");
 }
 
 }  // namespace
