@@ -390,8 +390,13 @@ int vxprintf(tarvikPrintfOut func, void *arg, int useExtended, const char *fmt, 
                                      flag_zeropad, flag_leftjustify);
         break;
       case etSIZE: {
-        int *pn = va_arg(ap, int *);
-        if (pn) *pn = e.count > INT_MAX ? INT_MAX : (int)e.count;
+        if (flag_long) {
+          long *pn = va_arg(ap, long *);
+          if (pn) *pn = (long)e.count;
+        } else {
+          int *pn = va_arg(ap, int *);
+          if (pn) *pn = e.count > INT_MAX ? INT_MAX : (int)e.count;
+        }
         padded = false;
         break;
       }

@@ -376,6 +376,10 @@ TEST(Printf, FormatScanning) {
   EXPECT_EQ(ours("ab%n%5d%n", &n1, 7, &n2), "ab    7");
   EXPECT_EQ(n1, 2);
   EXPECT_EQ(n2, 7);
+  // With 'l' the count goes into a long, all of it.
+  long l1 = -1;
+  EXPECT_EQ(ours("abc%ln|", &l1), "abc|");
+  EXPECT_EQ(l1, 3);
   c = Collect{};
   EXPECT_EQ(vx(&c, 0, "%-8s|%3d", "ab", 5), 12) << "the count includes padding";
   EXPECT_EQ(c.text, "ab      |  5");
