@@ -283,9 +283,13 @@ VdbeOp *tarvikVdbeGetOp(Vdbe *p, int addr) {
 
 /* ---------------------------------------------------------------- make ready */
 
-/* Leaves the program halted with an error that reset or finalize reports. */
+/* Leaves the program halted with an error that reset or finalize reports.
+** It has not run, so nothing of an earlier run may make reset roll back:
+** the error action is that of a program never made ready. */
 static int failReady(Vdbe *p, int rc, const char *zMsg) {
   p->rc = rc;
+  p->errorAction = OE_None;
+  p->undoTransOnError = 0;
   tarvikSetString(&p->zErrMsg, zMsg, (char *)nullptr);
   p->magic = VDBE_MAGIC_HALT;
   return rc;

@@ -345,6 +345,24 @@ TEST_F(VdbeTest, MakeReadyRejectsJumpsOutsideTheProgram) {
     EXPECT_STREQ(zErr, "jump destination out of range");
     tarvik_freemem(zErr);
   }
+  // A program refused when made ready again never ran this time: what its
+  // earlier run left behind must not make finalize abandon the transaction.
+  {
+    Vdbe *p = tarvikVdbeCreate(db);
+    ASSERT_EQ(tarvikVdbeMakeReady(p, 0, 0), TARVIK_OK);
+    p->undoTransOnError = 1;  // as a run that began a transaction leaves it
+    p->magic = VDBE_MAGIC_HALT;
+    ASSERT_EQ(tarvikVdbeReset(p, nullptr), TARVIK_OK);
+    db->flags |= TARVIK_InTrans;
+    db->aDb[0].inTrans = 1;
+    tarvikVdbeAddOp(p, OP_Goto, 0, 99);
+    EXPECT_EQ(tarvikVdbeMakeReady(p, -1, 0), TARVIK_INTERNAL);
+    EXPECT_EQ(tarvikVdbeFinalize(p, nullptr), TARVIK_INTERNAL);
+    EXPECT_TRUE(db->flags & TARVIK_InTrans);
+    EXPECT_EQ(db->aDb[0].inTrans, 1);
+    db->flags &= ~TARVIK_InTrans;
+    db->aDb[0].inTrans = 0;
+  }
   // Jumps to the first and the last address are fine, and so is a
   // negative P2 where P2 is not an address.
   Vdbe *p = tarvikVdbeCreate(db);
