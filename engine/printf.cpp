@@ -613,8 +613,19 @@ char *tarvikMPrintf(const char *zFormat, ...) {
 }
 
 /* The public forms grow through the engine's allocator as well, because the
-** caller frees their results with tarvik_freemem. */
+** caller frees their results with tarvik_freemem.  Their failures are the
+** host's to see in the null result: they must not raise
+** tarvik_malloc_failed, which never falls again and would make every later
+** open and compile report "out of memory". */
+namespace {
+struct KeepMallocFailed {
+  int nBefore = tarvik_malloc_failed;
+  ~KeepMallocFailed() { tarvik_malloc_failed = nBefore; }
+};
+}  // namespace
+
 extern "C" char *tarvik_vmprintf(const char *zFormat, va_list ap) {
+  KeepMallocFailed keep;
   char zBuf[200];
   return base_vprintf(printf_realloc, 0, zBuf, (int)sizeof(zBuf), zFormat, ap);
 }
@@ -629,6 +640,7 @@ extern "C" char *tarvik_mprintf(const char *zFormat, ...) {
 
 /* n <= 0: zBuf is not touched.  n >= 1: zBuf is always terminated. */
 extern "C" char *tarvik_snprintf(int n, char *zBuf, const char *zFormat, ...) {
+  KeepMallocFailed keep;
   va_list ap;
   va_start(ap, zFormat);
   base_vprintf(nullptr, 0, zBuf, n, zFormat, ap);

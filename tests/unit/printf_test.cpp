@@ -530,6 +530,31 @@ TEST(Printf, EveryAllocationFailureGivesNullWithoutLeaks) {
   }
 }
 
+TEST(Printf, HostFormattingFailuresDoNotMarkTheLibraryOutOfMemory) {
+  // The flag never goes back to zero and makes every later open and
+  // compile fail; a host's failed format is reported by its null result
+  // alone.  The engine's own formatting does count.
+  std::string quotes(3000, '\'');
+  for (int n = 1; n <= 2; n++) {
+    int before = tarvik_malloc_failed;
+    tarvikTestMallocFail(n, true);
+    char *z = tarvik_mprintf("%s|%Q", std::string(500, 'a').c_str(), quotes.c_str());
+    tarvikTestMallocFail(0, false);
+    EXPECT_EQ(z, nullptr) << n;
+    EXPECT_EQ(tarvik_malloc_failed, before) << n;
+  }
+  char buf[10];
+  int before = tarvik_malloc_failed;
+  tarvikTestMallocFail(1, false);
+  tarvik_snprintf((int)sizeof buf, buf, "%q", quotes.c_str());
+  tarvikTestMallocFail(0, false);
+  EXPECT_EQ(tarvik_malloc_failed, before);
+  tarvikTestMallocFail(1, false);
+  EXPECT_EQ(tarvikMPrintf("%s", std::string(5000, 'i').c_str()), nullptr);
+  tarvikTestMallocFail(0, false);
+  EXPECT_EQ(tarvik_malloc_failed, before + 1);
+}
+
 TEST(Printf, LostEscapeBufferIsReported) {
   Collect c;
   std::string big(2000, '\'');
