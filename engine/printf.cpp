@@ -390,8 +390,13 @@ int vxprintf(tarvikPrintfOut func, void *arg, int useExtended, const char *fmt, 
                                      flag_zeropad, flag_leftjustify);
         break;
       case etSIZE: {
-        int *pn = va_arg(ap, int *);
-        if (pn) *pn = e.count > INT_MAX ? INT_MAX : (int)e.count;
+        if (flag_long) {
+          long *pn = va_arg(ap, long *);
+          if (pn) *pn = (long)e.count;
+        } else {
+          int *pn = va_arg(ap, int *);
+          if (pn) *pn = e.count > INT_MAX ? INT_MAX : (int)e.count;
+        }
         padded = false;
         break;
       }
@@ -521,8 +526,13 @@ void mout(void *arg, const char *zNewText, int nNewChar) {
   sgMprintf *pM = (sgMprintf *)arg;
   if (zNewText == nullptr) {
     /* Output was lost: a grown result fails as a whole, a fixed buffer keeps
-    ** what it has. */
-    if (pM->xRealloc && pM->zText) moutFail(pM);
+    ** what it has and takes nothing more, so that it ends where the loss
+    ** happened instead of joining the pieces around the hole. */
+    if (pM->xRealloc && pM->zText) {
+      moutFail(pM);
+    } else if (pM->nAlloc > 0) {
+      pM->nAlloc = pM->nChar + 1;
+    }
     return;
   }
   pM->nTotal += nNewChar;
@@ -603,8 +613,19 @@ char *tarvikMPrintf(const char *zFormat, ...) {
 }
 
 /* The public forms grow through the engine's allocator as well, because the
-** caller frees their results with tarvik_freemem. */
+** caller frees their results with tarvik_freemem.  Their failures are the
+** host's to see in the null result: they must not raise
+** tarvik_malloc_failed, which never falls again and would make every later
+** open and compile report "out of memory". */
+namespace {
+struct KeepMallocFailed {
+  int nBefore = tarvik_malloc_failed;
+  ~KeepMallocFailed() { tarvik_malloc_failed = nBefore; }
+};
+}  // namespace
+
 extern "C" char *tarvik_vmprintf(const char *zFormat, va_list ap) {
+  KeepMallocFailed keep;
   char zBuf[200];
   return base_vprintf(printf_realloc, 0, zBuf, (int)sizeof(zBuf), zFormat, ap);
 }
@@ -619,6 +640,7 @@ extern "C" char *tarvik_mprintf(const char *zFormat, ...) {
 
 /* n <= 0: zBuf is not touched.  n >= 1: zBuf is always terminated. */
 extern "C" char *tarvik_snprintf(int n, char *zBuf, const char *zFormat, ...) {
+  KeepMallocFailed keep;
   va_list ap;
   va_start(ap, zFormat);
   base_vprintf(nullptr, 0, zBuf, n, zFormat, ap);

@@ -21,7 +21,8 @@ int vxprintf(tarvikPrintfOut func, void *arg, int useExtended, const char *zForm
 
 /* A text accumulator.  zText is zBase (the caller's buffer) until the first
 ** growth; with no xRealloc it never grows and output past nAlloc-1 bytes is
-** dropped.  After a failed growth zText is null and all output is dropped. */
+** dropped, as is all output after a lost piece.  After a failed growth
+** zText is null and all output is dropped. */
 struct sgMprintf {
   char *zBase;
   char *zText;

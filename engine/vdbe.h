@@ -95,7 +95,8 @@ VdbeOp *tarvikVdbeGetOp(Vdbe *p, int addr);
 
 /* Prepare to run (or, with isExplain, to be listed): append a final Halt
 ** if needed, check every jump target, allocate the stack and the nVar
-** host-parameter slots on the first call.  Returns TARVIK_OK with the
+** host-parameter slots on the first call (later calls keep the slots and
+** only grow the stack when the program outgrew it).  Returns TARVIK_OK with the
 ** program in RUN; otherwise the program is left halted with the error
 ** (TARVIK_NOMEM when building ran out of memory, TARVIK_INTERNAL for a
 ** jump outside the program), which reset or finalize then report. */

@@ -283,9 +283,13 @@ VdbeOp *tarvikVdbeGetOp(Vdbe *p, int addr) {
 
 /* ---------------------------------------------------------------- make ready */
 
-/* Leaves the program halted with an error that reset or finalize reports. */
+/* Leaves the program halted with an error that reset or finalize reports.
+** It has not run, so nothing of an earlier run may make reset roll back:
+** the error action is that of a program never made ready. */
 static int failReady(Vdbe *p, int rc, const char *zMsg) {
   p->rc = rc;
+  p->errorAction = OE_None;
+  p->undoTransOnError = 0;
   tarvikSetString(&p->zErrMsg, zMsg, (char *)nullptr);
   p->magic = VDBE_MAGIC_HALT;
   return rc;
@@ -311,10 +315,17 @@ int tarvikVdbeMakeReady(Vdbe *p, int nVar, int isExplain) {
   /* One block: n stack entries, the row array (n + 1 pointers, room for
   ** the terminating null), n column-name pointers, then the nVar value
   ** pointers, lengths and copy flags.  Each instruction pushes at most one
-  ** entry, so n = nOp bounds the stack; a listing needs only ten. */
-  if (p->aStack == nullptr) {
-    if (nVar < 0) nVar = 0;
-    i64 n = isExplain ? EXPLAIN_STACK : p->nOp;
+  ** entry, so n = nOp bounds the stack; a listing needs only ten.  A
+  ** program made ready again keeps its block (and its parameters) unless
+  ** it has outgrown it: built on after a reset, or now listed. */
+  i64 n = (p->explain || isExplain) ? EXPLAIN_STACK : p->nOp;
+  i64 nOld = p->aStack ? (Mem *)(void *)p->zArgv - p->aStack : 0;
+  if (p->aStack == nullptr || nOld < n) {
+    if (p->aStack) {
+      nVar = p->nVar;
+    } else if (nVar < 0) {
+      nVar = 0;
+    }
     i64 nByte = n * (i64)sizeof(Mem) + (2 * n + 1) * (i64)sizeof(char *) +
                 nVar * (i64)(sizeof(char *) + sizeof(int) + sizeof(u8));
     char *pBlock = nByte > INT32_MAX ? nullptr : (char *)tarvikMalloc((int)nByte);
@@ -323,12 +334,26 @@ int tarvikVdbeMakeReady(Vdbe *p, int nVar, int isExplain) {
       p->mallocFailed = 1;
       return failReady(p, TARVIK_NOMEM, tarvik_error_string(TARVIK_NOMEM));
     }
-    p->aStack = (Mem *)pBlock;
-    p->zArgv = (const char **)&p->aStack[n];
-    p->azColName = &p->zArgv[n + 1];
-    p->azVar = (char **)&p->azColName[n];
-    p->anVar = (int *)&p->azVar[nVar];
-    p->abVar = (u8 *)&p->anVar[nVar];
+    Mem *aStack = (Mem *)pBlock;
+    const char **zArgv = (const char **)&aStack[n];
+    const char **azColName = &zArgv[n + 1];
+    char **azVar = (char **)&azColName[n];
+    int *anVar = (int *)&azVar[nVar];
+    u8 *abVar = (u8 *)&anVar[nVar];
+    if (p->aStack) {
+      /* The stack is empty between runs; names and parameters move over. */
+      memcpy(azColName, p->azColName, (size_t)nOld * sizeof(char *));
+      memcpy(azVar, p->azVar, (size_t)nVar * sizeof(char *));
+      memcpy(anVar, p->anVar, (size_t)nVar * sizeof(int));
+      memcpy(abVar, p->abVar, (size_t)nVar);
+      tarvikFree(p->aStack);
+    }
+    p->aStack = aStack;
+    p->zArgv = zArgv;
+    p->azColName = azColName;
+    p->azVar = azVar;
+    p->anVar = anVar;
+    p->abVar = abVar;
     p->nVar = nVar;
   }
 

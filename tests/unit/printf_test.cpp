@@ -376,6 +376,10 @@ TEST(Printf, FormatScanning) {
   EXPECT_EQ(ours("ab%n%5d%n", &n1, 7, &n2), "ab    7");
   EXPECT_EQ(n1, 2);
   EXPECT_EQ(n2, 7);
+  // With 'l' the count goes into a long, all of it.
+  long l1 = -1;
+  EXPECT_EQ(ours("abc%ln|", &l1), "abc|");
+  EXPECT_EQ(l1, 3);
   c = Collect{};
   EXPECT_EQ(vx(&c, 0, "%-8s|%3d", "ab", 5), 12) << "the count includes padding";
   EXPECT_EQ(c.text, "ab      |  5");
@@ -526,6 +530,31 @@ TEST(Printf, EveryAllocationFailureGivesNullWithoutLeaks) {
   }
 }
 
+TEST(Printf, HostFormattingFailuresDoNotMarkTheLibraryOutOfMemory) {
+  // The flag never goes back to zero and makes every later open and
+  // compile fail; a host's failed format is reported by its null result
+  // alone.  The engine's own formatting does count.
+  std::string quotes(3000, '\'');
+  for (int n = 1; n <= 2; n++) {
+    int before = tarvik_malloc_failed;
+    tarvikTestMallocFail(n, true);
+    char *z = tarvik_mprintf("%s|%Q", std::string(500, 'a').c_str(), quotes.c_str());
+    tarvikTestMallocFail(0, false);
+    EXPECT_EQ(z, nullptr) << n;
+    EXPECT_EQ(tarvik_malloc_failed, before) << n;
+  }
+  char buf[10];
+  int before = tarvik_malloc_failed;
+  tarvikTestMallocFail(1, false);
+  tarvik_snprintf((int)sizeof buf, buf, "%q", quotes.c_str());
+  tarvikTestMallocFail(0, false);
+  EXPECT_EQ(tarvik_malloc_failed, before);
+  tarvikTestMallocFail(1, false);
+  EXPECT_EQ(tarvikMPrintf("%s", std::string(5000, 'i').c_str()), nullptr);
+  tarvikTestMallocFail(0, false);
+  EXPECT_EQ(tarvik_malloc_failed, before + 1);
+}
+
 TEST(Printf, LostEscapeBufferIsReported) {
   Collect c;
   std::string big(2000, '\'');
@@ -535,6 +564,16 @@ TEST(Printf, LostEscapeBufferIsReported) {
   EXPECT_EQ(rc, -1);
   EXPECT_EQ(c.nLost, 1);
   EXPECT_EQ(c.text, "ab") << "scanning goes on after the loss";
+
+  // A fixed buffer ends where the output was lost: what follows the lost
+  // piece must not be joined to what came before it, or the text says
+  // something else than what was asked for (here: a statement without its
+  // value, still well-formed).
+  std::vector<char> out(8000, 'x');
+  tarvikTestMallocFail(1, false);
+  tarvik_snprintf((int)out.size(), out.data(), "UPDATE t SET a='%q' WHERE id=%d", big.c_str(), 1);
+  tarvikTestMallocFail(0, false);
+  EXPECT_STREQ(out.data(), "UPDATE t SET a='");
 }
 
 }  // namespace

@@ -345,6 +345,24 @@ TEST_F(VdbeTest, MakeReadyRejectsJumpsOutsideTheProgram) {
     EXPECT_STREQ(zErr, "jump destination out of range");
     tarvik_freemem(zErr);
   }
+  // A program refused when made ready again never ran this time: what its
+  // earlier run left behind must not make finalize abandon the transaction.
+  {
+    Vdbe *p = tarvikVdbeCreate(db);
+    ASSERT_EQ(tarvikVdbeMakeReady(p, 0, 0), TARVIK_OK);
+    p->undoTransOnError = 1;  // as a run that began a transaction leaves it
+    p->magic = VDBE_MAGIC_HALT;
+    ASSERT_EQ(tarvikVdbeReset(p, nullptr), TARVIK_OK);
+    db->flags |= TARVIK_InTrans;
+    db->aDb[0].inTrans = 1;
+    tarvikVdbeAddOp(p, OP_Goto, 0, 99);
+    EXPECT_EQ(tarvikVdbeMakeReady(p, -1, 0), TARVIK_INTERNAL);
+    EXPECT_EQ(tarvikVdbeFinalize(p, nullptr), TARVIK_INTERNAL);
+    EXPECT_TRUE(db->flags & TARVIK_InTrans);
+    EXPECT_EQ(db->aDb[0].inTrans, 1);
+    db->flags &= ~TARVIK_InTrans;
+    db->aDb[0].inTrans = 0;
+  }
   // Jumps to the first and the last address are fine, and so is a
   // negative P2 where P2 is not an address.
   Vdbe *p = tarvikVdbeCreate(db);
@@ -503,6 +521,49 @@ TEST_F(VdbeTest, BuildingAReadyProgramIsRefused) {
   EXPECT_EQ(tarvikVdbeMakeReady(p, 0, 0), TARVIK_OK);
   EXPECT_EQ(p->nOp, 4);
   tarvikVdbeFinalize(p, nullptr);
+}
+
+// Entries of the program's value stack (the row array follows them).
+long stackEntries(const Vdbe *p) { return (const Mem *)(const void *)p->zArgv - p->aStack; }
+
+TEST_F(VdbeTest, StackKeepsUpWithAProgramMadeReadyAgain) {
+  // Built on after a reset: the stack must still hold one entry per
+  // instruction, and the host parameters bound so far stay.
+  Vdbe *p = tarvikVdbeCreate(db);
+  tarvikVdbeAddOp(p, OP_Noop, 0, 0);
+  ASSERT_EQ(tarvikVdbeMakeReady(p, 2, 0), TARVIK_OK);
+  EXPECT_GE(stackEntries(p), p->nOp);
+  ASSERT_EQ(tarvik_bind(p, 2, "kept", -1, 1), TARVIK_OK);
+  ASSERT_EQ(tarvikVdbeReset(p, nullptr), TARVIK_OK);
+  for (int i = 0; i < 20; i++) tarvikVdbeAddOp(p, OP_Integer, i, 0);
+  ASSERT_EQ(tarvikVdbeMakeReady(p, -1, 0), TARVIK_OK);
+  EXPECT_EQ(p->nOp, 23);
+  EXPECT_GE(stackEntries(p), p->nOp);
+  EXPECT_EQ(p->nVar, 2);
+  EXPECT_STREQ(p->azVar[1], "kept");
+  EXPECT_EQ(p->anVar[1], 5);
+  EXPECT_EQ(tarvikVdbeFinalize(p, nullptr), TARVIK_OK);
+
+  // Listed after having been made ready to run: a listing writes five
+  // entries' texts, more than this short program's stack held.
+  p = tarvikVdbeCreate(db);
+  ASSERT_EQ(tarvikVdbeMakeReady(p, 0, 0), TARVIK_OK);
+  ASSERT_EQ(tarvikVdbeReset(p, nullptr), TARVIK_OK);
+  ASSERT_EQ(tarvikVdbeMakeReady(p, -1, 1), TARVIK_OK);
+  EXPECT_EQ(listAll(p), (std::vector<Row>{{"0", "Halt", "0", "0", kNull}}));
+  EXPECT_EQ(tarvikVdbeFinalize(p, nullptr), TARVIK_OK);
+
+  // A stack that cannot grow keeps the program from running; the old
+  // block and the bound copies are still released once.
+  p = tarvikVdbeCreate(db);
+  ASSERT_EQ(tarvikVdbeMakeReady(p, 1, 0), TARVIK_OK);
+  ASSERT_EQ(tarvik_bind(p, 1, "copied", -1, 1), TARVIK_OK);
+  ASSERT_EQ(tarvikVdbeReset(p, nullptr), TARVIK_OK);
+  tarvikVdbeAddOp(p, OP_Noop, 0, 0);
+  tarvikTestMallocFail(1, false);
+  EXPECT_EQ(tarvikVdbeMakeReady(p, -1, 0), TARVIK_NOMEM);
+  tarvikTestMallocFail(0, false);
+  EXPECT_EQ(tarvikVdbeFinalize(p, nullptr), TARVIK_NOMEM);
 }
 
 TEST_F(VdbeTest, LiveProgramsStayLinkedToTheirConnection) {
