@@ -947,7 +947,9 @@ int tarvikpager_get(Pager *p, Pgno pgno, void **ppPage) {
     return pager_errcode(p);
   }
   unsigned char *aData = (unsigned char *)PGHDR_TO_DATA(pPg);
-  if ((int)pgno > nDb) {
+  /* Past the last whole page the data is zeros, except that a partial last
+  ** page shows the bytes it has. */
+  if ((int)pgno > nDb + 1) {
     memset(aData, 0, TARVIK_PAGE_SIZE);
   } else {
     int rc = tarvikOsSeek(&p->fd, pageOffset(pgno));
