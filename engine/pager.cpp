@@ -602,7 +602,7 @@ failed:
     /* Nothing to lose: the journal may go. */
     rc = pager_unwritelock(p);
   } else {
-    if (rc != TARVIK_CORRUPT) rc = TARVIK_IOERR;
+    if (rc != TARVIK_CORRUPT && rc != TARVIK_FULL) rc = TARVIK_IOERR;
     pager_abandon(p, errBitFor(rc));
   }
   pager_unpin(p);
@@ -1134,6 +1134,7 @@ int tarvikpager_write(void *pData) {
   if (pPg->inJournal && (pPg->inCkpt || !p->ckptInUse) && p->state == TARVIK_WRITELOCK) {
     pPg->dirty = 1;
     p->dirtyFile = 1;
+    if ((int)pPg->pgno > p->dbSize) p->dbSize = (int)pPg->pgno;
     return TARVIK_OK;
   }
   /* The page becomes dirty only once its old content is safe: a page marked
@@ -1404,7 +1405,7 @@ static int pager_ckpt_playback(Pager *p) {
   pager_unpin(p);
   if (rc != TARVIK_OK) {
     /* The statement's pages are in doubt; the whole transaction goes. */
-    rc = rc == TARVIK_CORRUPT ? rc : TARVIK_IOERR;
+    if (rc != TARVIK_CORRUPT && rc != TARVIK_FULL) rc = TARVIK_IOERR;
     pager_fail(p, rc, false);
   }
   return rc;
