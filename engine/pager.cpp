@@ -180,10 +180,14 @@ static int pager_errcode(Pager *p) {
 
 static u8 errBitFor(int rc) {
   switch (rc) {
-    case TARVIK_FULL: return PAGER_ERR_FULL;
-    case TARVIK_NOMEM: return PAGER_ERR_MEM;
-    case TARVIK_CORRUPT: return PAGER_ERR_CORRUPT;
-    default: return PAGER_ERR_DISK;
+    case TARVIK_FULL:
+      return PAGER_ERR_FULL;
+    case TARVIK_NOMEM:
+      return PAGER_ERR_MEM;
+    case TARVIK_CORRUPT:
+      return PAGER_ERR_CORRUPT;
+    default:
+      return PAGER_ERR_DISK;
   }
 }
 
@@ -786,7 +790,8 @@ static int syncJournal(Pager *p) {
   return TARVIK_OK;
 }
 
-/* ---------------------------------------------------------------- failures in a write transaction */
+/* ---------------------------------------------------------------- failures in a write transaction
+ */
 
 /* A write, sync or allocation of the write transaction failed with rc.  The
 ** sticky bit for rc is set and the transaction undone: played back in this

@@ -46,8 +46,7 @@ std::string readThroughPager(const std::string &db) {
   return img;
 }
 
-const char *describe(const std::string &img, const std::string &oldImg,
-                     const std::string &newImg) {
+const char *describe(const std::string &img, const std::string &oldImg, const std::string &newImg) {
   if (img == oldImg) return "old";
   if (img == newImg) return "new";
   if (img.rfind("ERR", 0) == 0) return img.c_str();
@@ -258,16 +257,16 @@ TEST_F(PagerFaultTest, IoErrorAndFullDiskAtEveryStepReportTheCodeAndKeepTheFileI
     int op;
     int rc;
   } faults[] = {
-      {TARVIK_TESTOS_WRITE, TARVIK_IOERR},    {TARVIK_TESTOS_WRITE, TARVIK_FULL},
-      {TARVIK_TESTOS_SYNC, TARVIK_IOERR},     {TARVIK_TESTOS_TRUNCATE, TARVIK_IOERR},
-      {TARVIK_TESTOS_READ, TARVIK_IOERR},     {TARVIK_TESTOS_OPEN, TARVIK_CANTOPEN},
+      {TARVIK_TESTOS_WRITE, TARVIK_IOERR},  {TARVIK_TESTOS_WRITE, TARVIK_FULL},
+      {TARVIK_TESTOS_SYNC, TARVIK_IOERR},   {TARVIK_TESTOS_TRUNCATE, TARVIK_IOERR},
+      {TARVIK_TESTOS_READ, TARVIK_IOERR},   {TARVIK_TESTOS_OPEN, TARVIK_CANTOPEN},
       {TARVIK_TESTOS_DELETE, TARVIK_IOERR},
   };
   for (bool commit : {true, false}) {
     for (auto f : faults) {
       for (int n = 1;; n++) {
-        SCOPED_TRACE("commit " + std::to_string(commit) + " op " + std::to_string(f.op) +
-                     " n " + std::to_string(n));
+        SCOPED_TRACE("commit " + std::to_string(commit) + " op " + std::to_string(f.op) + " n " +
+                     std::to_string(n));
         fresh(oldImg);
         tarvikTestOsReset();
         Pager *p = nullptr;
@@ -434,7 +433,7 @@ TEST_F(PagerFaultTest, AllocationFailureInAWriteTransactionKeepsTheJournalUntilR
   ASSERT_EQ(tarvikpager_open(&p, db.c_str(), 10, 0, 1), TARVIK_OK);
   void *p1 = getPage(p, 1);
   std::vector<void *> held;
-  for (Pgno i = 2; i <= 12; i++) {  // 11 referenced pages: the cache must grow
+  for (Pgno i = 2; i <= 12; i++) {                  // 11 referenced pages: the cache must grow
     ASSERT_EQ(writePage(p, i + 12, 2), TARVIK_OK);  // spills
     held.push_back(getPage(p, i));
   }
@@ -501,8 +500,8 @@ TEST_F(PagerFaultTest, StatementRollbackMatchesAModelUnderCachePressure) {
     }
     for (size_t i = 0; i < model.size(); i++) {
       void *pg = getPage(p, (Pgno)(i + 1));
-      std::string want = model[i] ? pagePattern((Pgno)(i + 1), model[i])
-                                  : std::string(TARVIK_PAGE_SIZE, '\0');
+      std::string want =
+          model[i] ? pagePattern((Pgno)(i + 1), model[i]) : std::string(TARVIK_PAGE_SIZE, '\0');
       ASSERT_TRUE(pageBytes(pg) == want) << "page " << i + 1;
       tarvikpager_unref(pg);
     }
@@ -644,7 +643,8 @@ TEST_F(PagerFaultTest, AReaderElsewhereMakesTheWriterBusyAndItsCacheStaysConsist
   void *p2 = getPage(p, 2);
   ASSERT_NE(p2, nullptr) << "readers share the file";
   EXPECT_EQ(tarvikpager_write(p2), TARVIK_BUSY);
-  EXPECT_EQ(tarvikpager_iswriteable(p2), 0) << "a page that could not be journaled is not writeable";
+  EXPECT_EQ(tarvikpager_iswriteable(p2), 0)
+      << "a page that could not be journaled is not writeable";
   EXPECT_EQ(tarvikpager_stats(p)[TARVIK_PAGERSTAT_STATE], TARVIK_READLOCK);
   EXPECT_FALSE(tarvikOsFileExists(journal.c_str()));
   EXPECT_EQ(tarvikpager_commit(p), TARVIK_ERROR) << "no transaction to commit";
