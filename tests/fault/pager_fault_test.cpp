@@ -611,9 +611,9 @@ TEST_F(PagerFaultTest, ChangingSettingsMidTransactionKeepsThePendingJournalSync)
     tarvikTestOsReset(TARVIK_TESTOS_LOG);
     void *p1 = getPage(p, 1);
     ASSERT_EQ(writePage(p, 2, 2), TARVIK_OK);
+    ASSERT_EQ(writePage(p, 3, 2), TARVIK_OK);
     if (variant == 0) tarvikpager_set_cachesize(p, 50);
     if (variant == 1) tarvikpager_set_safety_level(p, 2);
-    ASSERT_EQ(writePage(p, 3, 2), TARVIK_OK);
     ASSERT_EQ(tarvikpager_commit(p), TARVIK_OK);
     tarvikpager_unref(p1);
     tarvikpager_close(p);

@@ -306,6 +306,33 @@ TEST_F(PagerTest, RollbackAfterTruncationRestoresPagesNeverWritten) {
   tarvikpager_unref(p1);
 }
 
+TEST_F(PagerTest, RollbackForgetsPagesWrittenOutAndReadBack) {
+  // Pages written to the file to make room and then read back are clean in
+  // the cache; after a rollback they must show the restored file, not the
+  // rolled-back content.
+  writeFileBytes(db, dbImage({1, 1, 1}));
+  open(10);
+  void *p1 = getPage(p, 1);
+  for (Pgno i = 2; i <= 30; i++) ASSERT_EQ(writePage(p, i, 2), TARVIK_OK);
+  EXPECT_GT(stats()[TARVIK_PAGERSTAT_NOVFL], 0);
+  void *p2 = getPage(p, 2);
+  void *p4 = getPage(p, 4);
+  EXPECT_EQ(pageBytes(p4), pagePattern(4, 2)) << "read back from the file";
+  ASSERT_EQ(tarvikpager_rollback(p), TARVIK_OK);
+  EXPECT_EQ(pageBytes(p2), pagePattern(2, 1));
+  EXPECT_EQ(pageBytes(p4), std::string(TARVIK_PAGE_SIZE, '\0'));
+  tarvikpager_unref(p4);
+  tarvikpager_unref(p2);
+  for (Pgno i = 2; i <= 12; i++) {
+    void *pg = getPage(p, i);
+    EXPECT_TRUE(pageBytes(pg) == (i <= 3 ? pagePattern(i, 1) : std::string(1024, '\0')))
+        << "page " << i;
+    tarvikpager_unref(pg);
+  }
+  tarvikpager_unref(p1);
+  EXPECT_EQ(readFileBytes(db), dbImage({1, 1, 1}));
+}
+
 TEST_F(PagerTest, DontWriteAndDontRollback) {
   writeFileBytes(db, dbImage({1, 1, 1, 1}));
   open();
