@@ -159,6 +159,60 @@ TEST_F(PagerFaultTest, PowerLossAtEveryWriteAndSyncLeavesOldOrNewContent) {
   RecordProperty("scenarios", nScenario);
 }
 
+TEST_F(PagerFaultTest, PowerLossDuringPlaybackIsRecoveredByTheNextReader) {
+  const std::string oldImg = dbImage(kOld);
+  const std::string newImg = dbImage(newVersions());
+  // The state a crash leaves when the database sync of a commit fails: every
+  // page of the transaction in the file, the journal whole.
+  auto makeHotState = [&] {
+    fresh(oldImg);
+    tarvikTestOsReset(TARVIK_TESTOS_POWER);
+    Pager *p = nullptr;
+    ASSERT_EQ(tarvikpager_open(&p, db.c_str(), 10, 0, 1), TARVIK_OK);
+    tarvikTestOsFail(TARVIK_TESTOS_SYNC, 1, TARVIK_IOERR, true, "/test.db");
+    void *pAnchor = nullptr;
+    ASSERT_EQ(runBigTransaction(p, &pAnchor), TARVIK_IOERR);
+    tarvikTestOsFail(TARVIK_TESTOS_SYNC, 0, 0);
+    ASSERT_EQ(tarvikTestOsCrash(tarvikTestOsUnsynced()), TARVIK_OK);
+    tarvikpager_unref(pAnchor);
+    tarvikpager_close(p);
+    ASSERT_TRUE(tarvikOsFileExists(journal.c_str()));
+  };
+  int nScenario = 0;
+  for (int op : {TARVIK_TESTOS_WRITE, TARVIK_TESTOS_SYNC, TARVIK_TESTOS_TRUNCATE,
+                 TARVIK_TESTOS_DELETE}) {
+    for (int n = 1;; n++) {
+      bool completed = false;
+      for (int k = 0;; k++) {
+        makeHotState();
+        if (HasFatalFailure()) return;
+        ASSERT_NE(readFileBytes(db), oldImg);
+        tarvikTestOsReset(TARVIK_TESTOS_POWER);
+        Pager *p = nullptr;
+        ASSERT_EQ(tarvikpager_open(&p, db.c_str(), 10, 0, 1), TARVIK_OK);
+        tarvikTestOsFail(op, n, TARVIK_IOERR, true);
+        void *p1 = getPage(p, 1);
+        completed = tarvikTestOsFailures() == 0;
+        tarvikTestOsFail(op, 0, 0);
+        if (k > tarvikTestOsUnsynced()) {
+          if (p1) tarvikpager_unref(p1);
+          tarvikpager_close(p);
+          break;
+        }
+        ASSERT_EQ(tarvikTestOsCrash(k, 1), TARVIK_OK);
+        if (p1) tarvikpager_unref(p1);
+        tarvikpager_close(p);
+        std::string img = readThroughPager(db);
+        ASSERT_TRUE(img == oldImg) << "op " << op << " n " << n << " keep " << k << ": "
+                                   << describe(img, oldImg, newImg);
+        nScenario++;
+      }
+      if (completed) break;
+    }
+  }
+  RecordProperty("scenarios", nScenario);
+}
+
 TEST_F(PagerFaultTest, HotJournalOfACrashedProcessIsPlayedBackByTheNextReader) {
   const std::string oldImg = dbImage(kOld);
   fresh(oldImg);
