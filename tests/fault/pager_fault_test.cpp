@@ -281,8 +281,9 @@ TEST_F(PagerFaultTest, HotJournalHeldByAnotherReaderIsNotTouched) {
 
 // ------------------------------------------------------------------ failures
 
-// One transaction (10 pages, pages 1..15 written at version 2, with spills)
-// ended by commit or rollback, with the n-th call of one operation failing.
+// One transaction (10 pages, pages 1..15 written at version 2, with spills,
+// and a statement rolled back) ended by commit or rollback, with the n-th call of one operation
+// failing.
 struct StepResult {
   int rc = TARVIK_OK;  // first failure
   bool committed = false;
@@ -293,6 +294,12 @@ StepResult runSmallTransaction(Pager *p, bool commit) {
   void *p1 = getPage(p, 1, &r.rc);
   if (!p1) return r;
   for (Pgno i = 1; i <= 15 && r.rc == TARVIK_OK; i++) r.rc = writePage(p, i, 2);
+  // A statement, rolled back: no net change.
+  if (r.rc == TARVIK_OK) r.rc = tarvikpager_ckpt_begin(p);
+  for (Pgno i : {3u, 12u, 18u}) {
+    if (r.rc == TARVIK_OK) r.rc = writePage(p, i, 9);
+  }
+  if (r.rc == TARVIK_OK) r.rc = tarvikpager_ckpt_rollback(p);
   if (r.rc == TARVIK_OK) {
     if (commit) {
       r.rc = tarvikpager_commit(p);
@@ -324,9 +331,10 @@ TEST_F(PagerFaultTest, IoErrorAndFullDiskAtEveryStepReportTheCodeAndKeepTheFileI
     int op;
     int rc;
   } faults[] = {
-      {TARVIK_TESTOS_WRITE, TARVIK_IOERR},  {TARVIK_TESTOS_WRITE, TARVIK_FULL},
-      {TARVIK_TESTOS_SYNC, TARVIK_IOERR},   {TARVIK_TESTOS_TRUNCATE, TARVIK_IOERR},
-      {TARVIK_TESTOS_READ, TARVIK_IOERR},   {TARVIK_TESTOS_OPEN, TARVIK_CANTOPEN},
+      {TARVIK_TESTOS_WRITE, TARVIK_IOERR},    {TARVIK_TESTOS_WRITE, TARVIK_FULL},
+      {TARVIK_TESTOS_SYNC, TARVIK_IOERR},     {TARVIK_TESTOS_SYNC, TARVIK_FULL},
+      {TARVIK_TESTOS_TRUNCATE, TARVIK_IOERR}, {TARVIK_TESTOS_TRUNCATE, TARVIK_FULL},
+      {TARVIK_TESTOS_READ, TARVIK_IOERR},     {TARVIK_TESTOS_OPEN, TARVIK_CANTOPEN},
       {TARVIK_TESTOS_DELETE, TARVIK_IOERR},
   };
   for (bool commit : {true, false}) {
