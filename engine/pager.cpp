@@ -1191,7 +1191,7 @@ void tarvikpager_dont_rollback(void *pData) {
   if (!pPg->inJournal && (int)pPg->pgno <= p->origDbSize) {
     bitSet(p->aInJournal, pPg->pgno);
     pPg->inJournal = 1;
-    if (p->ckptInUse) {
+    if (p->ckptInUse && (int)pPg->pgno <= p->ckptSize) {
       bitSet(p->aInCkpt, pPg->pgno);
       ckpt_list_add(p, pPg);
     }
