@@ -14,6 +14,7 @@
 #include "os.h"
 
 #include <errno.h>
+#include <stdlib.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -239,6 +240,14 @@ char *tarvikOsFullPathname(const char *zRelative) {
   }
   tarvikFree(zBig);
   return zFull;
+}
+
+char *tarvikOsResolvedPathname(const char *zPath) {
+  char *zReal = realpath(zPath, nullptr);
+  if (zReal == nullptr) return tarvikStrDup(zPath);
+  char *zCopy = tarvikStrDup(zReal);
+  free(zReal);
+  return zCopy;
 }
 
 int tarvikOsTempFileName(char *zBuf) {

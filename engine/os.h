@@ -152,6 +152,11 @@ void tarvikOsLeaveMutex();
 ** cannot be read, a copy of the name itself.  Freed with tarvikFree; null only
 ** when out of memory. */
 char *tarvikOsFullPathname(const char *zRelative);
+/* The canonical name of an existing file (symbolic links, "." and ".."
+** resolved), so that every name of one file maps to one text.  A copy of
+** zPath when it cannot be resolved.  Freed with tarvikFree; null only when
+** out of memory. */
+char *tarvikOsResolvedPathname(const char *zPath);
 /* The current time as a Julian day number (whole seconds). */
 int tarvikOsCurrentTime(double *prNow);
 

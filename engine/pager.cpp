@@ -651,15 +651,12 @@ int tarvikpager_open(Pager **ppPager, const char *zFilename, int mxPage, int nEx
     if (rc == TARVIK_OK) {
       /* The journal's name must be the same whichever name (link, relative
       ** path) the file was opened by, or a hot journal would be missed. */
-      char zReal[PATH_MAX];
-      if (realpath(zFullPath, zReal) != nullptr) {
-        char *z = tarvikStrDup(zReal);
-        if (z == nullptr) {
-          rc = TARVIK_NOMEM;
-        } else {
-          tarvikFree(zFullPath);
-          zFullPath = z;
-        }
+      char *z = tarvikOsResolvedPathname(zFullPath);
+      if (z == nullptr) {
+        rc = TARVIK_NOMEM;
+      } else {
+        tarvikFree(zFullPath);
+        zFullPath = z;
       }
     }
   } else {
