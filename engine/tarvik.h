@@ -86,6 +86,11 @@ TARVIK_API char *tarvik_mprintf(const char *zFormat, ...);
 TARVIK_API char *tarvik_vmprintf(const char *zFormat, va_list ap);
 TARVIK_API char *tarvik_snprintf(int n, char *zBuf, const char *zFormat, ...);
 
+/* 1 if the text is empty or ends with a complete SQL statement (a semicolon
+** outside any string, quoted name, comment or trigger body, followed only by
+** white space and comments), else 0. */
+TARVIK_API int tarvik_complete(const char *zSql);
+
 #ifdef __cplusplus
 }
 #endif
