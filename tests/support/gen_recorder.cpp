@@ -112,7 +112,7 @@ std::string stepText(const TriggerStep *p) {
 static std::string argText(const TarvikGenArg &a) {
   switch (a.kind) {
     case 'i': return std::to_string(a.i);
-    case 't': return tokenText((const Token *)a.p);
+    case 't': return a.p && ((const Token *)a.p)->z ? "`" + tokenText((const Token *)a.p) + "`" : "-";
     case 'e': return exprText((const Expr *)a.p);
     case 'E': return exprListText((const ExprList *)a.p);
     case 's': return srcListText((const SrcList *)a.p);
@@ -137,6 +137,13 @@ void hook(const char *zName, const TarvikGenArg *aArg, int nArg) {
   }
   s += ")";
   gRun->calls.push_back(s);
+  if (strcmp(zName, "Select") == 0 && gRun->resultSpans.empty() && nArg > 0 && aArg[0].p) {
+    const ExprList *pList = ((const Select *)aArg[0].p)->pEList;
+    for (int i = 0; pList && i < pList->nExpr; i++) {
+      const Expr *e = pList->a[i].pExpr;
+      gRun->resultSpans.push_back(e ? tokenText(&e->span) : "null");
+    }
+  }
   if (gOnCall && *gOnCall) (*gOnCall)(gParse, s);
 }
 }  // namespace
@@ -157,6 +164,7 @@ ParseRun runParser(const char *zSql, const std::function<void(Parse *, const std
   tarvikTestGenHook = nullptr;
   gRun = nullptr;
   run.rc = parse.rc;
+  run.parseErrs = parse.nErr;
   if (zErr) {
     run.hadErrMsg = true;
     run.errMsg = zErr;

@@ -26,9 +26,11 @@ struct ParseRun {
   std::vector<std::string> calls;  // "Name(arg, arg, ...)" in call order
   int nErr = 0;                    // tarvikRunParser's result
   int rc = 0;                      // the context's rc afterwards
+  int parseErrs = 0;               // the context's nErr afterwards
   std::string errMsg;              // message handed back, "" if none
   bool hadErrMsg = false;
   long tailOffset = -1;            // zTail - zSql
+  std::vector<std::string> resultSpans;  // span texts of the first SELECT's result columns
 };
 
 // Parses zSql; records every generator call; `onCall`, when given, runs
