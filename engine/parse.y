@@ -22,6 +22,8 @@ namespace {
 
 // The span of an expression, or an empty token when the tree is missing
 // (after an allocation failure the grammar still reduces with null values).
+// Actions copy operand spans first: a constructor that fails frees its
+// operands.
 const Token *spanOf(const Expr *p) {
   static const Token empty = {nullptr, 0, 0};
   return p ? &p->span : &empty;
@@ -546,19 +548,23 @@ expr(A) ::= expr(X) LSHIFT expr(Y). { A = tarvikExpr(TK_LSHIFT, X, Y, 0); }
 expr(A) ::= expr(X) RSHIFT expr(Y). { A = tarvikExpr(TK_RSHIFT, X, Y, 0); }
 // LIKE and GLOB are calls with the pattern first.
 expr(A) ::= expr(X) likeop(OP) expr(Y). [LIKE] {
+  const Token spanX = *spanOf(X);
+  const Token spanY = *spanOf(Y);
   ExprList *pList = tarvikExprListAppend(0, Y, 0);
   pList = tarvikExprListAppend(pList, X, 0);
   A = tarvikExprFunction(pList, 0);
   if (A) A->op = (u8)OP;
-  tarvikExprSpan(A, spanOf(X), spanOf(Y));
+  tarvikExprSpan(A, &spanX, &spanY);
 }
 expr(A) ::= expr(X) NOT likeop(OP) expr(Y). [LIKE] {
+  const Token spanX = *spanOf(X);
+  const Token spanY = *spanOf(Y);
   ExprList *pList = tarvikExprListAppend(0, Y, 0);
   pList = tarvikExprListAppend(pList, X, 0);
   A = tarvikExprFunction(pList, 0);
   if (A) A->op = (u8)OP;
   A = tarvikExpr(TK_NOT, A, 0, 0);
-  tarvikExprSpan(A, spanOf(X), spanOf(Y));
+  tarvikExprSpan(A, &spanX, &spanY);
 }
 %type likeop {int}
 likeop(A) ::= LIKE. { A = TK_LIKE; }
@@ -570,40 +576,49 @@ expr(A) ::= expr(X) SLASH expr(Y). { A = tarvikExpr(TK_SLASH, X, Y, 0); }
 expr(A) ::= expr(X) REM expr(Y). { A = tarvikExpr(TK_REM, X, Y, 0); }
 expr(A) ::= expr(X) CONCAT expr(Y). { A = tarvikExpr(TK_CONCAT, X, Y, 0); }
 expr(A) ::= expr(X) ISNULL(E). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_ISNULL, X, 0, 0);
-  tarvikExprSpan(A, spanOf(X), &E);
+  tarvikExprSpan(A, &spanX, &E);
 }
 expr(A) ::= expr(X) IS NULL(E). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_ISNULL, X, 0, 0);
-  tarvikExprSpan(A, spanOf(X), &E);
+  tarvikExprSpan(A, &spanX, &E);
 }
 expr(A) ::= expr(X) NOTNULL(E). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_NOTNULL, X, 0, 0);
-  tarvikExprSpan(A, spanOf(X), &E);
+  tarvikExprSpan(A, &spanX, &E);
 }
 expr(A) ::= expr(X) NOT NULL(E). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_NOTNULL, X, 0, 0);
-  tarvikExprSpan(A, spanOf(X), &E);
+  tarvikExprSpan(A, &spanX, &E);
 }
 expr(A) ::= expr(X) IS NOT NULL(E). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_NOTNULL, X, 0, 0);
-  tarvikExprSpan(A, spanOf(X), &E);
+  tarvikExprSpan(A, &spanX, &E);
 }
 expr(A) ::= NOT(B) expr(X). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_NOT, X, 0, 0);
-  tarvikExprSpan(A, &B, spanOf(X));
+  tarvikExprSpan(A, &B, &spanX);
 }
 expr(A) ::= BITNOT(B) expr(X). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_BITNOT, X, 0, 0);
-  tarvikExprSpan(A, &B, spanOf(X));
+  tarvikExprSpan(A, &B, &spanX);
 }
 expr(A) ::= MINUS(B) expr(X). [UMINUS] {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_UMINUS, X, 0, 0);
-  tarvikExprSpan(A, &B, spanOf(X));
+  tarvikExprSpan(A, &B, &spanX);
 }
 expr(A) ::= PLUS(B) expr(X). [UPLUS] {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_UPLUS, X, 0, 0);
-  tarvikExprSpan(A, &B, spanOf(X));
+  tarvikExprSpan(A, &B, &spanX);
 }
 expr(A) ::= LP(B) select(X) RP(E). {
   A = tarvikExpr(TK_SELECT, 0, 0, 0);
@@ -615,6 +630,8 @@ expr(A) ::= LP(B) select(X) RP(E). {
   tarvikExprSpan(A, &B, &E);
 }
 expr(A) ::= expr(W) BETWEEN expr(X) AND expr(Y). {
+  const Token spanW = *spanOf(W);
+  const Token spanY = *spanOf(Y);
   ExprList *pList = tarvikExprListAppend(0, X, 0);
   pList = tarvikExprListAppend(pList, Y, 0);
   A = tarvikExpr(TK_BETWEEN, W, 0, 0);
@@ -623,9 +640,11 @@ expr(A) ::= expr(W) BETWEEN expr(X) AND expr(Y). {
   } else {
     tarvikExprListDelete(pList);
   }
-  tarvikExprSpan(A, spanOf(W), spanOf(Y));
+  tarvikExprSpan(A, &spanW, &spanY);
 }
 expr(A) ::= expr(W) NOT BETWEEN expr(X) AND expr(Y). {
+  const Token spanW = *spanOf(W);
+  const Token spanY = *spanOf(Y);
   ExprList *pList = tarvikExprListAppend(0, X, 0);
   pList = tarvikExprListAppend(pList, Y, 0);
   A = tarvikExpr(TK_BETWEEN, W, 0, 0);
@@ -635,27 +654,30 @@ expr(A) ::= expr(W) NOT BETWEEN expr(X) AND expr(Y). {
     tarvikExprListDelete(pList);
   }
   A = tarvikExpr(TK_NOT, A, 0, 0);
-  tarvikExprSpan(A, spanOf(W), spanOf(Y));
+  tarvikExprSpan(A, &spanW, &spanY);
 }
 expr(A) ::= expr(X) IN LP exprlist(Y) RP(E). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_IN, X, 0, 0);
   if (A) {
     A->pList = Y;
   } else {
     tarvikExprListDelete(Y);
   }
-  tarvikExprSpan(A, spanOf(X), &E);
+  tarvikExprSpan(A, &spanX, &E);
 }
 expr(A) ::= expr(X) IN LP select(Y) RP(E). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_IN, X, 0, 0);
   if (A) {
     A->pSelect = Y;
   } else {
     tarvikSelectDelete(Y);
   }
-  tarvikExprSpan(A, spanOf(X), &E);
+  tarvikExprSpan(A, &spanX, &E);
 }
 expr(A) ::= expr(X) NOT IN LP exprlist(Y) RP(E). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_IN, X, 0, 0);
   if (A) {
     A->pList = Y;
@@ -663,9 +685,10 @@ expr(A) ::= expr(X) NOT IN LP exprlist(Y) RP(E). {
     tarvikExprListDelete(Y);
   }
   A = tarvikExpr(TK_NOT, A, 0, 0);
-  tarvikExprSpan(A, spanOf(X), &E);
+  tarvikExprSpan(A, &spanX, &E);
 }
 expr(A) ::= expr(X) NOT IN LP select(Y) RP(E). {
+  const Token spanX = *spanOf(X);
   A = tarvikExpr(TK_IN, X, 0, 0);
   if (A) {
     A->pSelect = Y;
@@ -673,10 +696,11 @@ expr(A) ::= expr(X) NOT IN LP select(Y) RP(E). {
     tarvikSelectDelete(Y);
   }
   A = tarvikExpr(TK_NOT, A, 0, 0);
-  tarvikExprSpan(A, spanOf(X), &E);
+  tarvikExprSpan(A, &spanX, &E);
 }
 // "x IN tbl" tests membership in all columns of the named table.
 expr(A) ::= expr(X) IN nm(Y) dbnm(D). {
+  const Token spanX = *spanOf(X);
   SrcList *pSrc = tarvikSrcListAppend(0, &Y, &D);
   A = tarvikExpr(TK_IN, X, 0, 0);
   if (A) {
@@ -684,9 +708,10 @@ expr(A) ::= expr(X) IN nm(Y) dbnm(D). {
   } else {
     tarvikSrcListDelete(pSrc);
   }
-  tarvikExprSpan(A, spanOf(X), D.z ? &D : &Y);
+  tarvikExprSpan(A, &spanX, D.z ? &D : &Y);
 }
 expr(A) ::= expr(X) NOT IN nm(Y) dbnm(D). {
+  const Token spanX = *spanOf(X);
   SrcList *pSrc = tarvikSrcListAppend(0, &Y, &D);
   A = tarvikExpr(TK_IN, X, 0, 0);
   if (A) {
@@ -695,7 +720,7 @@ expr(A) ::= expr(X) NOT IN nm(Y) dbnm(D). {
     tarvikSrcListDelete(pSrc);
   }
   A = tarvikExpr(TK_NOT, A, 0, 0);
-  tarvikExprSpan(A, spanOf(X), D.z ? &D : &Y);
+  tarvikExprSpan(A, &spanX, D.z ? &D : &Y);
 }
 
 // CASE: the operand (or null), the WHEN/THEN pairs in one list, the ELSE.
