@@ -21,3 +21,6 @@ add_custom_target(tarvik_parse_gen DEPENDS ${_parse_out}/parse.h ${_parse_out}/p
                                            ${_parse_out}/parse_gen.cpp)
 cmake_language(DEFER CALL add_dependencies tarvik tarvik_parse_gen)
 cmake_language(DEFER CALL add_dependencies tarvik_test tarvik_parse_gen)
+# The token codes (parse.h) are part of the shared internal header, so
+# whatever links the test library (tests, benchmarks, fuzzers) sees them.
+cmake_language(DEFER CALL target_include_directories tarvik_test PUBLIC $<BUILD_INTERFACE:${_parse_out}>)
