@@ -177,8 +177,9 @@ SrcList *tarvikSrcListAppend(SrcList *pList, const Token *pTable, const Token *p
   }
   if (pList->nSrc >= pList->nAlloc) {
     int nNew = pList->nAlloc ? pList->nAlloc * 2 : 1;
+    if (nNew > 0xffff) nNew = 0xffff;
     SrcList *pNew = nullptr;
-    if (nNew <= 0xffff) {
+    if (nNew > pList->nSrc) {
       pNew = (SrcList *)tarvikRealloc(
           pList, (int)(sizeof(SrcList) + (nNew - 1) * sizeof(pList->a[0])));
     } else {
