@@ -11,10 +11,6 @@
 #include "genstub.h"
 #include "tarvikInt.h"
 
-#ifdef TARVIK_TEST
-void (*tarvikTestGenHook)(const char *zName, const TarvikGenArg *aArg, int nArg) = nullptr;
-#endif
-
 void tarvikBeginParse(Parse *pParse, int explainFlag) {
   GEN_RECORD("BeginParse", explainFlag);
   pParse->explain = (u8)explainFlag;

@@ -28,7 +28,7 @@ inline TarvikGenArg tarvikGenArg(const Select *p) { return {'S', 0, p}; }
 inline TarvikGenArg tarvikGenArg(const TriggerStep *p) { return {'T', 0, p}; }
 
 /* Set by tests; called with the generator's name (without the prefix). */
-extern void (*tarvikTestGenHook)(const char *zName, const TarvikGenArg *aArg, int nArg);
+inline void (*tarvikTestGenHook)(const char *zName, const TarvikGenArg *aArg, int nArg) = nullptr;
 
 template <class... A>
 inline void tarvikGenRecord(const char *zName, A... args) {

@@ -534,6 +534,7 @@ TEST(Parse, DeepNestingOverflowsTheStackIntoASyntaxError) {
   // An overflow while a message is held still counts as an error.
   auto r2 = runParser(("SELECT a IS b; SELECT " + nested(150)).c_str());
   EXPECT_EQ(r2.errMsg, "near \"b\": syntax error");
+  EXPECT_GE(r2.parseErrs, 2) << "the overflow was not counted";
 
   // Overflow in a value being reduced (deep prefix operators) frees it.
   std::string minuses;
