@@ -180,8 +180,8 @@ SrcList *tarvikSrcListAppend(SrcList *pList, const Token *pTable, const Token *p
     if (nNew > 0xffff) nNew = 0xffff;
     SrcList *pNew = nullptr;
     if (nNew > pList->nSrc) {
-      pNew = (SrcList *)tarvikRealloc(
-          pList, (int)(sizeof(SrcList) + (nNew - 1) * sizeof(pList->a[0])));
+      pNew = (SrcList *)tarvikRealloc(pList,
+                                      (int)(sizeof(SrcList) + (nNew - 1) * sizeof(pList->a[0])));
     } else {
       tarvikMalloc(-1); /* counts the failure */
     }

@@ -7,9 +7,8 @@
 ** reduction hands it to its action.  Values popped without a reduction
 ** (error recovery, overflow, freeing the parser) go to yy_destructor.
 */
-#include "parser.h"
-
 #include "parse_gen.h"
+#include "parser.h"
 
 namespace {
 

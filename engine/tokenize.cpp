@@ -131,7 +131,8 @@ constexpr bool keywordsInListedOrder() {
   std::string_view prev;
   for (const KeywordDef &k : aKeywordDefs) {
     std::string_view name(k.zName);
-    bool exception = (name == "DEFERRABLE" && prev == "DEFERRED") || (name == "EACH" && prev == "END");
+    bool exception =
+        (name == "DEFERRABLE" && prev == "DEFERRED") || (name == "EACH" && prev == "END");
     if (!prev.empty() && !exception && !(prev < name)) return false;
     prev = name;
   }

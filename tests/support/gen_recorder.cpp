@@ -67,10 +67,14 @@ std::string srcListText(const SrcList *p) {
 
 static const char *compoundName(int op) {
   switch (op) {
-    case TK_UNION: return "UNION";
-    case TK_ALL: return "UNION ALL";
-    case TK_INTERSECT: return "INTERSECT";
-    case TK_EXCEPT: return "EXCEPT";
+    case TK_UNION:
+      return "UNION";
+    case TK_ALL:
+      return "UNION ALL";
+    case TK_INTERSECT:
+      return "INTERSECT";
+    case TK_EXCEPT:
+      return "EXCEPT";
   }
   return "?";
 }
@@ -111,14 +115,22 @@ std::string stepText(const TriggerStep *p) {
 
 static std::string argText(const TarvikGenArg &a) {
   switch (a.kind) {
-    case 'i': return std::to_string(a.i);
-    case 't': return a.p && ((const Token *)a.p)->z ? "`" + tokenText((const Token *)a.p) + "`" : "-";
-    case 'e': return exprText((const Expr *)a.p);
-    case 'E': return exprListText((const ExprList *)a.p);
-    case 's': return srcListText((const SrcList *)a.p);
-    case 'd': return idListText((const IdList *)a.p);
-    case 'S': return a.p ? "{" + selectText((const Select *)a.p) + "}" : "null";
-    case 'T': return "[" + stepText((const TriggerStep *)a.p) + "]";
+    case 'i':
+      return std::to_string(a.i);
+    case 't':
+      return a.p && ((const Token *)a.p)->z ? "`" + tokenText((const Token *)a.p) + "`" : "-";
+    case 'e':
+      return exprText((const Expr *)a.p);
+    case 'E':
+      return exprListText((const ExprList *)a.p);
+    case 's':
+      return srcListText((const SrcList *)a.p);
+    case 'd':
+      return idListText((const IdList *)a.p);
+    case 'S':
+      return a.p ? "{" + selectText((const Select *)a.p) + "}" : "null";
+    case 'T':
+      return "[" + stepText((const TriggerStep *)a.p) + "]";
   }
   return "?";
 }
@@ -148,7 +160,8 @@ void hook(const char *zName, const TarvikGenArg *aArg, int nArg) {
 }
 }  // namespace
 
-ParseRun runParser(const char *zSql, const std::function<void(Parse *, const std::string &)> &onCall) {
+ParseRun runParser(const char *zSql,
+                   const std::function<void(Parse *, const std::string &)> &onCall) {
   ParseRun run;
   tarvik db;
   memset(&db, 0, sizeof(db));

@@ -29,13 +29,14 @@ struct ParseRun {
   int parseErrs = 0;               // the context's nErr afterwards
   std::string errMsg;              // message handed back, "" if none
   bool hadErrMsg = false;
-  long tailOffset = -1;            // zTail - zSql
+  long tailOffset = -1;                  // zTail - zSql
   std::vector<std::string> resultSpans;  // span texts of the first SELECT's result columns
 };
 
 // Parses zSql; records every generator call; `onCall`, when given, runs
 // after each call is recorded (tests use it to set flags mid-parse).
-ParseRun runParser(const char *zSql, const std::function<void(Parse *, const std::string &)> &onCall = {});
+ParseRun runParser(const char *zSql,
+                   const std::function<void(Parse *, const std::string &)> &onCall = {});
 
 // The calls of runParser joined with "\n".
 std::string joined(const std::vector<std::string> &calls);

@@ -307,7 +307,8 @@ const char *const kMoreStatements[] = {
     "DELETE FROM t",
     "UPDATE t SET a = 1",
     "INSERT INTO t(a) VALUES(1)",
-    "CREATE TRIGGER r BEFORE INSERT ON t BEGIN UPDATE OR FAIL u SET a = 1; DELETE FROM u WHERE 1; END",
+    "CREATE TRIGGER r BEFORE INSERT ON t BEGIN UPDATE OR FAIL u SET a = 1; DELETE FROM u WHERE 1; "
+    "END",
     "CREATE TRIGGER r AFTER UPDATE ON t WHEN 1 BEGIN INSERT INTO u SELECT 1; END",
     "CREATE TRIGGER r AFTER INSERT ON t FOR EACH ROW BEGIN SELECT 1; END",
     "DROP TRIGGER r",
@@ -400,11 +401,12 @@ TEST(Parse, OperatorPrecedenceAndAssociativity) {
 TEST(Parse, SpansCoverTheWrittenText) {
   auto r = runParser(
       "SELECT (a + b) * c, f(x, y), x NOT LIKE 'a%', - a, CASE WHEN 1 THEN 2 END, a ISNULL, t.c, "
-      "a IS NOT NULL, x IN (1, 2), x NOT IN t, b BETWEEN 1 AND 2, (SELECT 1), RAISE(IGNORE), ? , count(*)");
+      "a IS NOT NULL, x IN (1, 2), x NOT IN t, b BETWEEN 1 AND 2, (SELECT 1), RAISE(IGNORE), ? , "
+      "count(*)");
   const std::vector<std::string> want = {
-      "(a + b) * c", "f(x, y)", "x NOT LIKE 'a%'", "- a", "CASE WHEN 1 THEN 2 END", "a ISNULL",
-      "t.c", "a IS NOT NULL", "x IN (1, 2)", "x NOT IN t", "b BETWEEN 1 AND 2", "(SELECT 1)",
-      "RAISE(IGNORE)", "?", "count(*)"};
+      "(a + b) * c",       "f(x, y)",    "x NOT LIKE 'a%'", "- a",         "CASE WHEN 1 THEN 2 END",
+      "a ISNULL",          "t.c",        "a IS NOT NULL",   "x IN (1, 2)", "x NOT IN t",
+      "b BETWEEN 1 AND 2", "(SELECT 1)", "RAISE(IGNORE)",   "?",           "count(*)"};
   EXPECT_EQ(r.resultSpans, want);
 }
 
@@ -517,9 +519,7 @@ TEST(Parse, IntegerTextSaturates) {
             "Select({SELECT [(INTEGER 1)] FROM <> LIMIT -2147483648 OFFSET 2147483647}, 1, 0)");
 }
 
-std::string nested(int depth) {
-  return std::string(depth, '(') + "1" + std::string(depth, ')');
-}
+std::string nested(int depth) { return std::string(depth, '(') + "1" + std::string(depth, ')'); }
 
 TEST(Parse, DeepNestingOverflowsTheStackIntoASyntaxError) {
   LeakCheck leaks;
@@ -570,7 +570,8 @@ TEST(Parse, AfterAnOverflowNothingElseInTheCallCompilesCleanly) {
 TEST(Parse, LongTriggerBodiesDoNotDeepenTheStack) {
   LeakCheck leaks;
   std::string sql = "CREATE TRIGGER r AFTER INSERT ON t BEGIN ";
-  for (int i = 0; i < 300; i++) sql += "DELETE FROM t" + std::to_string(i) + " WHERE a = " + std::to_string(i) + ";\n";
+  for (int i = 0; i < 300; i++)
+    sql += "DELETE FROM t" + std::to_string(i) + " WHERE a = " + std::to_string(i) + ";\n";
   sql += "END;";
   auto r = runParser(sql.c_str());
   ASSERT_EQ(r.nErr, 0) << r.errMsg;
@@ -629,13 +630,16 @@ TEST(Parse, TraceFollowsThePatterns) {
 
 TEST(Parse, AllocationFailuresNeverCrashOrLeak) {
   const char *const statements[] = {
-      "CREATE TABLE t(a INTEGER PRIMARY KEY, b VARCHAR(10) DEFAULT 'x' UNIQUE, FOREIGN KEY(b) REFERENCES u(c))",
-      "SELECT DISTINCT a AS x, t.*, count(*) FROM main.t AS p LEFT JOIN u ON p.a = u.b, (SELECT 1) s "
+      "CREATE TABLE t(a INTEGER PRIMARY KEY, b VARCHAR(10) DEFAULT 'x' UNIQUE, FOREIGN KEY(b) "
+      "REFERENCES u(c))",
+      "SELECT DISTINCT a AS x, t.*, count(*) FROM main.t AS p LEFT JOIN u ON p.a = u.b, (SELECT 1) "
+      "s "
       "WHERE a IN (1, 2) AND b NOT IN (SELECT c FROM v) AND c BETWEEN 1 AND 2 GROUP BY a "
       "HAVING count(*) > 1 ORDER BY 1 DESC LIMIT 3 OFFSET 1",
       "SELECT 1 UNION SELECT CASE a WHEN 1 THEN 'x' ELSE 'y' END FROM t",
       "CREATE TRIGGER r AFTER UPDATE OF a, b ON t WHEN new.a > 1 BEGIN "
-      "INSERT INTO u(a) VALUES(new.a); UPDATE u SET a = old.a WHERE b; DELETE FROM u; SELECT 1; END",
+      "INSERT INTO u(a) VALUES(new.a); UPDATE u SET a = old.a WHERE b; DELETE FROM u; SELECT 1; "
+      "END",
       "INSERT INTO t(a, b) SELECT x, y FROM u",
       "SELECT 1 + FROM t; SELECT f(a,,b) FROM (t1, t2)",
   };
@@ -660,9 +664,10 @@ TEST(Parse, AllocationFailuresNeverCrashOrLeak) {
 std::vector<std::string> vocabulary() {
   std::vector<std::string> v;
   for (int i = 0; const char *z = tarvikTestKeywordName(i); i++) v.push_back(z);
-  for (const char *z : {"(", ")", ",", ";", ".", "*", "+", "-", "/", "%", "=", "==", "<>", "!=",
-                        "<", "<=", ">", ">=", "<<", ">>", "&", "|", "||", "~", "?", "a", "b",
-                        "t", "'s'", "\"q\"", "[b]", "1", "2.5", "1e3", "x", "count"}) {
+  for (const char *z :
+       {"(",  ")",  ",", ";",  ".",   "*",     "+",   "-",  "/",   "%",   "=",  "==",
+        "<>", "!=", "<", "<=", ">",   ">=",    "<<",  ">>", "&",   "|",   "||", "~",
+        "?",  "a",  "b", "t",  "'s'", "\"q\"", "[b]", "1",  "2.5", "1e3", "x",  "count"}) {
     v.push_back(z);
   }
   return v;
@@ -676,8 +681,12 @@ TEST(Parse, RandomTokenSequencesAndBytesNeverCrashOrLeak) {
     std::string sql;
     int n = 1 + (int)(rng() % 40);
     // Bias towards statement starts so deeper states are reached.
-    static const char *starts[] = {"SELECT", "CREATE TABLE t(", "INSERT INTO t", "UPDATE t SET",
-                                   "CREATE TRIGGER r AFTER INSERT ON t BEGIN", "DELETE FROM t WHERE"};
+    static const char *starts[] = {"SELECT",
+                                   "CREATE TABLE t(",
+                                   "INSERT INTO t",
+                                   "UPDATE t SET",
+                                   "CREATE TRIGGER r AFTER INSERT ON t BEGIN",
+                                   "DELETE FROM t WHERE"};
     if (rng() % 2) sql = starts[rng() % 6];
     for (int i = 0; i < n; i++) sql += " " + vocab[rng() % vocab.size()];
     auto r = runParser(sql.c_str());

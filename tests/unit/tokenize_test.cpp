@@ -232,7 +232,8 @@ TEST(Tokenize, CompleteWaitsForTheEndOfATriggerBody) {
   EXPECT_EQ(tarvik_complete("EXPLAIN CREATE TRIGGER t DELETE ON x BEGIN SELECT 1; END;"), 1);
   EXPECT_EQ(tarvik_complete("EXPLAIN CREATE TRIGGER t DELETE ON x BEGIN SELECT 1;"), 0);
   // END must follow a semicolon directly (space and comments aside).
-  EXPECT_EQ(tarvik_complete("CREATE TRIGGER t DELETE ON x BEGIN SELECT CASE 1 WHEN 1 THEN 2 END;"), 0);
+  EXPECT_EQ(tarvik_complete("CREATE TRIGGER t DELETE ON x BEGIN SELECT CASE 1 WHEN 1 THEN 2 END;"),
+            0);
   // Words only count as whole words.
   EXPECT_EQ(tarvik_complete("CREATE TRIGGERS(a);"), 1);
   EXPECT_EQ(tarvik_complete("CREATE TABLE trigger(a);"), 1);
