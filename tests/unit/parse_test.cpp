@@ -286,6 +286,44 @@ TEST(Parse, EveryStatementFormMakesTheExpectedCalls) {
   }
 }
 
+TEST(Parse, EdgeCasesOfTheLanguage) {
+  const Case cases[] = {
+      {"SELECT * FROM t LIMIT 5, 10", "Select({SELECT [(ALL)] FROM <t> LIMIT 10 OFFSET 5}, 1, 0)"},
+      {"SELECT * FROM t LIMIT 10 OFFSET 5",
+       "Select({SELECT [(ALL)] FROM <t> LIMIT 10 OFFSET 5}, 1, 0)"},
+      // ON belongs to the item before the join; on the first item it is dropped.
+      {"SELECT a FROM t1 LEFT JOIN t2 ON t1.x = t2.x",
+       "Select({SELECT [(ID a)] FROM <t1 jt=20 ON (EQ (DOT (ID t1) (ID x)) (DOT (ID t2) (ID x))), "
+       "t2>}, 1, 0)"},
+      {"SELECT a FROM t1 ON 1 USING (b)", "Select({SELECT [(ID a)] FROM <t1>}, 1, 0)"},
+      {"SELECT a FROM t1, t2 ON x", "Select({SELECT [(ID a)] FROM <t1 jt=1 ON (ID x), t2>}, 1, 0)"},
+      {"CREATE TABLE t(key, replace, temp)", "AddColumn(`temp`)"},
+      {"CREATE TABLE t(\"select\")", "AddColumn(`\"select\"`)"},
+      {"SELECT x FROM t WHERE a NOT BETWEEN 1 AND 2",
+       "Select({SELECT [(ID x)] FROM <t> WHERE (NOT (BETWEEN (ID a) [(INTEGER 1), (INTEGER 2)]))}, "
+       "1, 0)"},
+      {"SELECT x FROM t WHERE a NOT IN t2",
+       "Select({SELECT [(ID x)] FROM <t> WHERE (NOT (IN (ID a) {SELECT [(ALL)] FROM <t2>}))}, 1, 0)"},
+      {"SELECT count(*) FROM t", "Select({SELECT [(FUNCTION count)] FROM <t>}, 1, 0)"},
+      {"SELECT f()", "Select({SELECT [(FUNCTION f [])] FROM <>}, 1, 0)"},
+      {"SELECT x LIKE 'a%'", "Select({SELECT [(LIKE [(STRING 'a%'), (ID x)])] FROM <>}, 1, 0)"},
+      {"BEGIN TRANSACTION foo ON CONFLICT REPLACE", "BeginTransaction(5)"},
+      {"EXPLAIN SELECT 1", "BeginParse(1)"},
+      {"CREATE TABLE t(a VARCHAR BINARY, b VARCHAR(10))", "AddColumnType(`VARCHAR(10)`)"},
+      {"CREATE TABLE t(a VARCHAR BINARY, b VARCHAR(10))", "AddColumnType(`VARCHAR`)"},
+      {"CREATE TABLE t(a UNSIGNED CHARACTER, b DOUBLE PRECISION)", "AddColumnType(`UNSIGNED`)"},
+      {"CREATE TABLE t(a UNSIGNED CHARACTER, b DOUBLE PRECISION)", "AddColumnType(`DOUBLE`)"},
+      {"CREATE TABLE t(a UNSIGNED BIG INT(8))", "AddColumnType(`UNSIGNED BIG INT(8)`)"},
+  };
+  for (const Case &c : cases) {
+    auto r = runParser(c.sql);
+    EXPECT_EQ(r.nErr, 0) << c.sql;
+    bool found = false;
+    for (const auto &call : r.calls) found |= call == c.calls;
+    EXPECT_TRUE(found) << c.sql << "\nwanted: " << c.calls << "\ngot:\n" << joined(r.calls);
+  }
+}
+
 // Statements that complete the coverage of the grammar's rules.
 const char *const kMoreStatements[] = {
     ";",
