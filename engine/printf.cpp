@@ -482,7 +482,7 @@ int vxprintf(tarvikPrintfOut func, void *arg, int useExtended, const char *fmt, 
         const SrcList *pSrc = va_arg(ap, const SrcList *);
         int k = va_arg(ap, int);
         tvAssert(pSrc && k >= 0 && k < pSrc->nSrc);
-        const SrcListItem *pItem = &pSrc->a[k];
+        const SrcList::SrcList_item *pItem = &pSrc->a[k];
         if (pItem->zDatabase && pItem->zDatabase[0]) {
           e.out(pItem->zDatabase, strlen(pItem->zDatabase));
           e.out(".", 1);

@@ -123,6 +123,11 @@ TARVIK_API void *tarvik_aggregate_context(tarvik_func *p, int nByte);
 ** the current group. */
 TARVIK_API int tarvik_aggregate_count(tarvik_func *p);
 
+/* 1 if the text is empty or ends with a complete SQL statement (a semicolon
+** outside any string, quoted name, comment or trigger body, followed only by
+** white space and comments), else 0. */
+TARVIK_API int tarvik_complete(const char *zSql);
+
 #ifdef __cplusplus
 }
 #endif

@@ -253,33 +253,244 @@ int tarvikLikeCompare(const char *zPattern, const char *zString);
 
 /* ---------------------------------------------------------------- parse context, expressions, lists (parse, expr, build, select) */
 
+/* The token codes TK_*: one numbering shared by the tokenizer, the parser's
+** terminals and the node kinds of expression trees.  Generated from the
+** grammar (engine/parse.y) into the build tree. */
+#include "parse.h"
+
 struct Table;
+struct Trigger;
+struct TriggerStack;
+struct AggExpr;
 struct Select;
-struct Expr;
-struct IdList;
+struct ExprList;
 
-/* One item of a FROM clause.  The names are owned, dequoted copies. */
-struct SrcListItem {
-  char *zDatabase;  /* database name, or null when none was given */
-  char *zName;      /* table name */
-  char *zAlias;     /* alias, or null */
-  Table *pTab;      /* the resolved table */
-  Select *pSelect;  /* sub-query in FROM, or null */
-  int jointype;     /* JT_ bits describing the join with the next item */
-  int iCursor;      /* cursor number, -1 until assigned */
-  Expr *pOn;        /* ON clause, or null */
-  IdList *pUsing;   /* USING clause, or null */
+/* Sort directions; the collation class (TARVIK_SO_TEXT/NUM) is added to them. */
+enum { TARVIK_SO_UNK = 0, TARVIK_SO_ASC = 0, TARVIK_SO_DESC = 1, TARVIK_SO_TYPEMASK = 6 };
+
+/* An expression node.  Its kind `op` is a token code.  A node owns its
+** operands, list and sub-query; `token` and `span` own their text only when
+** their dyn bit is set, otherwise they point into the SQL text. */
+struct Expr {
+  u8 op;
+  u8 dataType; /* TARVIK_SO_TEXT or TARVIK_SO_NUM once resolved; 0 before */
+  u8 iDb;
+  u8 flags;    /* EP_ bits */
+  Expr *pLeft, *pRight;
+  ExprList *pList; /* arguments, BETWEEN bounds, IN list, CASE pairs */
+  Token token;     /* literal, identifier, function name or RAISE message */
+  Token span;      /* the whole source text; z null when unknown */
+  int iTable;      /* cursor, variable number, or set of an IN */
+  int iColumn;     /* column, result column of TK_AS, memory cell, or RAISE action */
+  int iAgg;        /* index into Parse.aAgg */
+  Select *pSelect; /* sub-query of TK_SELECT and TK_IN */
+};
+enum { EP_FromJoin = 0x01 };
+
+/* A list of expressions with optional names (result columns, SET items,
+** arguments).  Owns its expressions and names. */
+struct ExprList {
+  int nExpr;
+  int nAlloc;
+  struct ExprList_item {
+    Expr *pExpr;
+    char *zName; /* alias or SET column name, dequoted */
+    u8 sortOrder;
+    u8 isAgg;
+    u8 done;
+  } *a;
 };
 
-/* A FROM clause.  The items follow the header in the same allocation, so
-** the list grows by reallocating the whole of it; the expression module
-** owns appending, copying and deleting.  (The formatter's %S reads
-** zDatabase and zName of one item.) */
+/* A FROM clause: header and items in one allocation.  `jointype` of item i
+** describes the join between items i and i+1; so do its pOn and pUsing. */
 struct SrcList {
-  u16 nSrc;         /* items in use */
-  u16 nAlloc;       /* items allocated */
-  SrcListItem a[1]; /* nSrc items, more beyond the declared one */
+  u16 nSrc;
+  u16 nAlloc;
+  struct SrcList_item {
+    char *zDatabase; /* dequoted, owned */
+    char *zName;
+    char *zAlias;
+    Table *pTab;     /* resolved table */
+    Select *pSelect; /* sub-query in FROM */
+    int jointype;    /* JT_ bits */
+    int iCursor;     /* -1 until assigned */
+    Expr *pOn;
+    struct IdList *pUsing;
+  } a[1];
 };
+enum { JT_INNER = 1, JT_NATURAL = 2, JT_LEFT = 4, JT_RIGHT = 8, JT_OUTER = 16, JT_ERROR = 32 };
+
+/* A list of names (column lists). */
+struct IdList {
+  int nId;
+  int nAlloc;
+  struct IdList_item {
+    char *zName; /* dequoted, owned */
+    int idx;     /* column index, filled in by the user of the list */
+  } *a;
+};
+
+/* One SELECT; a compound is a chain through pPrior (right to left). */
+struct Select {
+  ExprList *pEList;
+  u8 op; /* TK_SELECT, or TK_UNION/TK_ALL/TK_INTERSECT/TK_EXCEPT */
+  u8 isDistinct;
+  SrcList *pSrc;
+  Expr *pWhere;
+  ExprList *pGroupBy;
+  Expr *pHaving;
+  ExprList *pOrderBy;
+  Select *pPrior;
+  int nLimit;  /* -1: none */
+  int nOffset; /* 0: none */
+  int iLimit, iOffset;
+};
+
+/* Where the rows of a SELECT go. */
+enum {
+  SRT_Callback = 1,
+  SRT_Mem = 2,
+  SRT_Set = 3,
+  SRT_Union = 5,
+  SRT_Except = 6,
+  SRT_Table = 7,
+  SRT_TempTable = 8,
+  SRT_Discard = 9,
+  SRT_Sorter = 10,
+  SRT_Subroutine = 11,
+};
+
+/* One statement of a trigger body; owns its trees and its target text.
+** While the parser builds a body, the head of the list keeps pLast. */
+struct TriggerStep {
+  int op;     /* TK_SELECT, TK_INSERT, TK_UPDATE or TK_DELETE */
+  int orconf; /* OE_Default when none was written */
+  Trigger *pTrig;
+  Select *pSelect;
+  Token target;
+  Expr *pWhere;
+  ExprList *pExprList;
+  IdList *pIdList;
+  TriggerStep *pNext;
+  TriggerStep *pLast;
+};
+
+/* The context of one compilation call (tarvikRunParser).  Zero-filled by
+** the caller except for db. */
+struct Parse {
+  tarvik *db;
+  int rc;            /* TARVIK_OK while compiling, TARVIK_DONE after a statement */
+  char *zErrMsg;     /* owned; the first syntax error is kept */
+  Token sFirstToken; /* first token of the definition being built */
+  Token sLastToken;  /* token most recently read */
+  const char *zTail; /* the unparsed rest begins here */
+  Table *pNewTable;
+  Vdbe *pVdbe;
+  u8 colNamesSet;
+  u8 explain;
+  u8 useAgg;
+  int nErr;
+  int nTab;
+  int nMem;
+  int nSet;
+  int nAgg;
+  int nVar;
+  AggExpr *aAgg;
+  const char *zAuthContext;
+  Trigger *pNewTrigger;
+  TriggerStack *trigStack;
+};
+
+/* Errors of the parse context (util.cpp): counts one error in nErr and
+** replaces the held message. */
+void tarvikErrorMsg(Parse *pParse, const char *zFormat, ...);
+
+/* Tokenizer and parse loop (tokenize.cpp); the parser driver is in parser.h. */
+int tarvikGetToken(const unsigned char *z, int *tokenType);
+int tarvikKeywordCode(const char *z, int n);
+int tarvikRunParser(Parse *pParse, const char *zSql, char **pzErrMsg);
+
+/* Expression and list constructors (expr.cpp).  Each takes ownership of
+** the trees and lists it is given, also when it fails. */
+Expr *tarvikExpr(int op, Expr *pLeft, Expr *pRight, const Token *pToken);
+Expr *tarvikExprFunction(ExprList *pList, const Token *pToken);
+void tarvikExprSpan(Expr *pExpr, const Token *pLeft, const Token *pRight);
+ExprList *tarvikExprListAppend(ExprList *pList, Expr *pExpr, const Token *pName);
+IdList *tarvikIdListAppend(IdList *pList, const Token *pToken);
+SrcList *tarvikSrcListAppend(SrcList *pList, const Token *pTable, const Token *pDatabase);
+void tarvikSrcListAddAlias(SrcList *pList, const Token *pToken);
+void tarvikExprDelete(Expr *p);
+void tarvikExprListDelete(ExprList *p);
+void tarvikSrcListDelete(SrcList *p);
+void tarvikIdListDelete(IdList *p);
+
+/* SELECT (select.cpp). */
+Select *tarvikSelectNew(ExprList *pEList, SrcList *pSrc, Expr *pWhere, ExprList *pGroupBy,
+                        Expr *pHaving, ExprList *pOrderBy, int isDistinct, int nLimit,
+                        int nOffset);
+void tarvikSelectDelete(Select *p);
+int tarvikJoinType(Parse *pParse, const Token *pA, const Token *pB, const Token *pC);
+/* Does not take ownership of p: the caller deletes it. */
+int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent, int parentTab,
+                 int *pParentAgg);
+
+/* Schema statements and the statement bracket (build.cpp). */
+void tarvikBeginParse(Parse *pParse, int explainFlag);
+void tarvikExec(Parse *pParse);
+void tarvikBeginTransaction(Parse *pParse, int onError);
+void tarvikCommitTransaction(Parse *pParse);
+void tarvikRollbackTransaction(Parse *pParse);
+void tarvikStartTable(Parse *pParse, const Token *pStart, const Token *pName, int isTemp,
+                      int isView);
+void tarvikAddColumn(Parse *pParse, const Token *pName);
+void tarvikAddColumnType(Parse *pParse, const Token *pFirst, const Token *pLast);
+void tarvikAddDefaultValue(Parse *pParse, const Token *pVal, int minusFlag);
+void tarvikAddNotNull(Parse *pParse, int onError);
+void tarvikAddPrimaryKey(Parse *pParse, IdList *pList, int onError);
+void tarvikAddCollateType(Parse *pParse, int collType);
+int tarvikCollateType(const char *zType, int nType);
+void tarvikCreateIndex(Parse *pParse, const Token *pName, SrcList *pTable, IdList *pList,
+                       int onError, const Token *pStart, const Token *pEnd);
+void tarvikCreateForeignKey(Parse *pParse, IdList *pFromCol, const Token *pTo, IdList *pToCol,
+                            int flags);
+void tarvikDeferForeignKey(Parse *pParse, int isDeferred);
+/* Does not take ownership of pSelect: the caller deletes it. */
+void tarvikEndTable(Parse *pParse, const Token *pEnd, Select *pSelect);
+void tarvikCreateView(Parse *pParse, const Token *pBegin, const Token *pName, Select *pSelect,
+                      int isTemp);
+void tarvikDropTable(Parse *pParse, const Token *pName, int isView);
+void tarvikDropIndex(Parse *pParse, SrcList *pName);
+void tarvikDeleteTable(tarvik *db, Table *pTable);
+
+/* INSERT, UPDATE, DELETE (insert.cpp, update.cpp, delete.cpp). */
+void tarvikInsert(Parse *pParse, SrcList *pTabList, ExprList *pList, Select *pSelect,
+                  IdList *pColumn, int onError);
+void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pWhere,
+                  int onError);
+void tarvikDeleteFrom(Parse *pParse, SrcList *pTabList, Expr *pWhere);
+
+/* Triggers (trigger.cpp). */
+void tarvikBeginTrigger(Parse *pParse, const Token *pName, int tr_tm, int op, IdList *pColumns,
+                        SrcList *pTableName, int foreach, Expr *pWhen, int isTemp);
+void tarvikFinishTrigger(Parse *pParse, TriggerStep *pStepList, const Token *pAll);
+TriggerStep *tarvikTriggerSelectStep(Select *pSelect);
+TriggerStep *tarvikTriggerInsertStep(const Token *pTableName, IdList *pColumn, ExprList *pEList,
+                                     Select *pSelect, int orconf);
+TriggerStep *tarvikTriggerUpdateStep(const Token *pTableName, ExprList *pEList, Expr *pWhere,
+                                     int orconf);
+TriggerStep *tarvikTriggerDeleteStep(const Token *pTableName, Expr *pWhere);
+void tarvikDeleteTriggerStep(TriggerStep *p);
+void tarvikDeleteTrigger(Trigger *p);
+void tarvikDropTrigger(Parse *pParse, SrcList *pName);
+
+/* PRAGMA, ATTACH/DETACH, COPY, VACUUM (pragma.cpp, attach.cpp, copy.cpp, vacuum.cpp). */
+void tarvikPragma(Parse *pParse, const Token *pLeft, const Token *pRight, int minusFlag);
+void tarvikAttach(Parse *pParse, const Token *pFilename, const Token *pDbname, const Token *pKey);
+void tarvikDetach(Parse *pParse, const Token *pDbname);
+void tarvikCopy(Parse *pParse, SrcList *pTableName, const Token *pFilename,
+                const Token *pDelimiter, int onError);
+void tarvikVacuum(Parse *pParse, const Token *pTableName);
+
 
 /* ---------------------------------------------------------------- virtual machine interface used by code generators */
 

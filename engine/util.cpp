@@ -171,6 +171,16 @@ void tarvikSetNString(char **pz, ...) {
   *pz = zNew;
 }
 
+/* Counts the error even when its message cannot be allocated. */
+void tarvikErrorMsg(Parse *pParse, const char *zFormat, ...) {
+  pParse->nErr++;
+  tarvikFree(pParse->zErrMsg);
+  va_list ap;
+  va_start(ap, zFormat);
+  pParse->zErrMsg = tarvikVMPrintf(zFormat, ap);
+  va_end(ap);
+}
+
 /* ---------------------------------------------------------------- text */
 
 const unsigned char UpperToLower[256] = {

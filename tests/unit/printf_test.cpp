@@ -352,13 +352,13 @@ TEST(Printf, InternalConversions) {
   Token t{"tablename rest", 0, 9};
   EXPECT_EQ(internal("[%T][%20T]", &t, &t), "[tablename][tablename]");
   // %S: "db.name" when the item has a database name, else the name.
-  auto *pSrc = (SrcList *)calloc(1, sizeof(SrcList) + 2 * sizeof(SrcListItem));
+  auto *pSrc = (SrcList *)calloc(1, sizeof(SrcList) + 2 * sizeof(SrcList::SrcList_item));
   pSrc->nSrc = 3;
   pSrc->nAlloc = 3;
   char db[] = "aux", empty[] = "", t1[] = "t1", t2[] = "t2", t3[] = "t3";
-  pSrc->a[0] = SrcListItem{db, t1, nullptr, nullptr, nullptr, 0, -1, nullptr, nullptr};
-  pSrc->a[1] = SrcListItem{nullptr, t2, nullptr, nullptr, nullptr, 0, -1, nullptr, nullptr};
-  pSrc->a[2] = SrcListItem{empty, t3, nullptr, nullptr, nullptr, 0, -1, nullptr, nullptr};
+  pSrc->a[0] = SrcList::SrcList_item{db, t1, nullptr, nullptr, nullptr, 0, -1, nullptr, nullptr};
+  pSrc->a[1] = SrcList::SrcList_item{nullptr, t2, nullptr, nullptr, nullptr, 0, -1, nullptr, nullptr};
+  pSrc->a[2] = SrcList::SrcList_item{empty, t3, nullptr, nullptr, nullptr, 0, -1, nullptr, nullptr};
   EXPECT_EQ(internal("%S %S %10S|", pSrc, 0, pSrc, 1, pSrc, 2), "aux.t1 t2 t3|");
   free(pSrc);
 }
