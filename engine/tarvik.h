@@ -128,6 +128,13 @@ TARVIK_API int tarvik_aggregate_count(tarvik_func *p);
 ** white space and comments), else 0. */
 TARVIK_API int tarvik_complete(const char *zSql);
 
+/* ------------------------------------------------ connections and statements */
+
+/* ------------------------------------------------ result tables */
+
+/* ------------------------------------------------ user functions */
+
+
 #ifdef __cplusplus
 }
 #endif

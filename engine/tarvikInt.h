@@ -510,5 +510,10 @@ struct FuncDef {
   FuncDef *pNext;       /* next definition of the same name */
 };
 
+/* ---------------------------------------------------------------- schema objects and DDL (build.cpp) */
+
+/* ---------------------------------------------------------------- built-in and user functions (func.cpp, date.cpp) */
+
+/* ---------------------------------------------------------------- connections, schema loading, backend factory (main.cpp, table.cpp) */
 
 #endif /* TARVIK_INT_H */
