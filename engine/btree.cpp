@@ -691,6 +691,11 @@ int freePage(FileBtree *pBt, MemPage *pPage, Pgno pgno) {
         put4(pBt, t + 8 + 4 * n, pgno);
         put4(pBt, t + 4, n + 1);
         releasePage(pTrunk);
+        /* A free leaf is neither written nor journaled.  Inside a checkpoint,
+        ** though, the checkpoint's rollback may bring the page back into
+        ** use: its content is saved for that (and then written as usual), so
+        ** a reuse within the checkpoint cannot lose it. */
+        if (pBt->inCkpt) return tarvikpager_write(pPage);
         tarvikpager_dont_write(pBt->pPager, pgno);
         return TARVIK_OK;
       }
@@ -1523,11 +1528,10 @@ int fileBtreePrevious(BtCursor *p, int *pRes) {
   return TARVIK_OK;
 }
 
-int fileBtreeMoveto(BtCursor *p, const void *pKey, int nKey, int *pRes) {
-  FileCursor *pCur = asCur(p);
+/* Searches from the root (the cursor's current page may be stale). */
+int movetoImpl(FileCursor *pCur, const void *pKey, int nKey, int *pRes) {
   FileBtree *pBt = pCur->pBt;
   *pRes = -1;
-  if (!cursorHasPage(pCur)) return TARVIK_ABORT;
   if (nKey < 0) nKey = 0;
   pCur->eSkip = SKIP_INVALID;
   int rc = moveToRoot(pCur);
@@ -1561,6 +1565,13 @@ int fileBtreeMoveto(BtCursor *p, const void *pKey, int nKey, int *pRes) {
     rc = moveToChild(pCur, chld);
     if (rc != TARVIK_OK) return rc;
   }
+}
+
+int fileBtreeMoveto(BtCursor *p, const void *pKey, int nKey, int *pRes) {
+  FileCursor *pCur = asCur(p);
+  *pRes = -1;
+  if (!cursorHasPage(pCur)) return TARVIK_ABORT;
+  return movetoImpl(pCur, pKey, nKey, pRes);
 }
 
 /* ---------------------------------------------------------------- cursors: reading */
@@ -1819,7 +1830,7 @@ int fileBtreeDelete(BtCursor *p) {
     return rc;
   }
   int c;
-  rc = fileBtreeMoveto(pCur, key.z, key.n, &c);
+  rc = movetoImpl(pCur, key.z, key.n, &c);
   if (rc != TARVIK_OK) return rc;
   pCur->eSkip = c < 0 ? SKIP_PREV : SKIP_NEXT;
   return TARVIK_OK;
