@@ -2038,6 +2038,10 @@ void checkList(IntegrityCk *pCheck, bool isFree, int iPage, int N, const char *z
     iPage = (int)get4(pBt, pPage->aDisk);
     releasePage(pPage);
   }
+  if (isFree && iPage != 0) {
+    checkAppendMsg(pCheck, zContext, "the list goes on past its %d pages",
+                   (int)get4(pBt, pBt->page1 + P1_NFREE));
+  }
 }
 
 /* Reports the first byte of a page covered by nothing or covered twice, from
