@@ -494,6 +494,33 @@ void relinkCellList(FileBtree *pBt, MemPage *pPage) {
   }
 }
 
+/* Packs n cells into an empty page from offset 8 on, in order, with one
+** free block after them; the balance's way of filling its new pages. */
+int assemblePage(FileBtree *pBt, MemPage *pPage, u8 **apCell, int *szCell, int n) {
+  u8 *d = pPage->aDisk;
+  int pc = PAGE_HDR;
+  if (n > MX_CELL) return TARVIK_CORRUPT;
+  for (int i = 0; i < n; i++) {
+    if (pc + szCell[i] > USABLE) return TARVIK_CORRUPT;
+    memcpy(d + pc, apCell[i], szCell[i]);
+    pPage->apCell[i] = d + pc;
+    pc += szCell[i];
+  }
+  pPage->nCell = n;
+  pPage->nFree = USABLE - pc;
+  pPage->isOverfull = 0;
+  pPage->idxShift = 1;
+  if (pc < USABLE) {
+    put2(pBt, d + 6, pc);
+    put2(pBt, d + pc, USABLE - pc);
+    put2(pBt, d + pc + 2, 0);
+  } else {
+    put2(pBt, d + 6, 0);
+  }
+  relinkCellList(pBt, pPage);
+  return TARVIK_OK;
+}
+
 /* Copies a page into a private image; cells inside the page follow it. */
 void copyPage(MemPage *pTo, const MemPage *pFrom) {
   memcpy(pTo->aDisk, pFrom->aDisk, USABLE);
@@ -995,7 +1022,7 @@ int balance(FileBtree *pBt, MemPage *pPage, int depth) {
   u8 *apCell[MX_BAL_CELL];
   int szCell[MX_BAL_CELL];
   int cntNew[NB + 1], szNew[NB + 1];
-  int nCell = 0, k = 0, nxDiv = 0;
+  int nCell = 0, k = 0, nxDiv = 0, nxDivFirst = 0;
 
   /* Where pPage hangs in the parent. */
   Pgno pgno = pgnoOf(pPage);
@@ -1116,16 +1143,14 @@ int balance(FileBtree *pBt, MemPage *pPage, int depth) {
 
   /* Fill the pages; the cell after each page but the last goes up into the
   ** parent as its divider. */
+  nxDivFirst = nxDiv;
   {
     int j = 0;
     for (int i = 0; i < nNew; i++) {
       MemPage *pNew = apNew[i];
-      for (; j < cntNew[i]; j++) {
-        rc = insertCell(pBt, pNew, pNew->nCell, apCell[j], szCell[j]);
-        if (rc == TARVIK_OK && pNew->isOverfull) rc = TARVIK_CORRUPT;
-        if (rc != TARVIK_OK) goto cleanup;
-      }
-      relinkCellList(pBt, pNew);
+      rc = assemblePage(pBt, pNew, &apCell[j], &szCell[j], cntNew[i] - j);
+      if (rc != TARVIK_OK) goto cleanup;
+      j = cntNew[i];
       if (i < nNew - 1 && j < nCell) {
         u8 *pDiv = apCell[j];
         put4(pBt, pNew->aDisk, cellLeft(pBt, pDiv));
@@ -1144,8 +1169,14 @@ int balance(FileBtree *pBt, MemPage *pPage, int depth) {
     put4(pBt, pParent->apCell[nxDiv], pgnoNew[nNew - 1]);
   }
 
+  /* Children that moved get their new parent.  Of the parent's children only
+  ** the new pages need it: the others keep their parent, and idxParent is
+  ** only a hint that every user checks against the parent's pointers. */
   for (int i = 0; i < nNew && rc == TARVIK_OK; i++) rc = reparentChildPages(pBt, apNew[i]);
-  if (rc == TARVIK_OK) rc = reparentChildPages(pBt, pParent);
+  for (int i = 0; i < nNew && rc == TARVIK_OK; i++) {
+    rc = reparentPage(pBt, pgnoNew[i], pParent, nxDivFirst + i);
+  }
+  pParent->idxShift = 0;
   if (rc == TARVIK_OK) rc = balance(pBt, pParent, depth + 1);
 
 cleanup:
@@ -1602,6 +1633,10 @@ int fileBtreeDataSize(BtCursor *p, int *pSize) {
 int readPart(FileCursor *pCur, const u8 *c, int base, int n, int offset, int amt, char *zBuf) {
   if (offset < 0 || amt <= 0 || offset >= n) return 0;
   if (amt > n - offset) amt = n - offset;
+  if (base + offset + amt <= MX_LOCAL) {
+    memcpy(zBuf, c + CELL_HDR + base + offset, amt);
+    return amt;
+  }
   int got = 0;
   readPayload(pCur->pBt, c, base + offset, amt, (u8 *)zBuf, &got);
   return got;
