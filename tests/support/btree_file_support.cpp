@@ -90,6 +90,31 @@ std::vector<int> buildSampleDb(Btree *pBt, Tables &model) {
   return roots;
 }
 
+bool buildSmallDb(Btree *pBt) {
+  if (tarvikBtreeBeginTrans(pBt) != TARVIK_OK) return false;
+  int t = 0, gone = 0;
+  tarvikBtreeCreateTable(pBt, &t);
+  tarvikBtreeCreateTable(pBt, &gone);
+  Map m2, mt, mg;
+  char z[32];
+  for (int i = 0; i < 60; i++) {
+    snprintf(z, sizeof(z), "key%04d", i * 5);
+    m2[z] = bytesFor(i, (size_t)(i * 29 % 90));
+  }
+  m2["key0101"] = bytesFor(1, 2500);
+  for (int i = 0; i < 8; i++) mt[std::to_string(i)] = bytesFor(i, 20);
+  mg["g"] = bytesFor(3, 1300);
+  bool ok = fillTable(pBt, 2, m2) && fillTable(pBt, t, mt) && fillTable(pBt, gone, mg) &&
+            tarvikBtreeDropTable(pBt, gone) == TARVIK_OK;
+  int aMeta[TARVIK_N_BTREE_META] = {0, 1, 0, 0, 0, t, 0, 0, 0, 0};
+  ok = ok && tarvikBtreeUpdateMeta(pBt, aMeta) == TARVIK_OK;
+  if (!ok || tarvikBtreeCommit(pBt) != TARVIK_OK) {
+    tarvikBtreeRollback(pBt);
+    return false;
+  }
+  return true;
+}
+
 void changeSampleDb(Btree *pBt, Tables &model, std::vector<int> &roots) {
   {
     CursorHolder c;

@@ -40,6 +40,9 @@ void wr32(std::string &img, size_t off, unsigned v);
 // overflow entries, a dropped tree's pages on the free list and meta values;
 // commits.  The content goes into model; returns the roots in use.
 std::vector<int> buildSampleDb(Btree *pBt, Tables &model);
+// A small store (about a dozen pages: two levels, overflow, free pages, a
+// second tree named by meta value 5) for seeding the file fuzzer; commits.
+bool buildSmallDb(Btree *pBt);
 // Inserts, replaces, deletes, creates a tree and drops one (inside the
 // caller's transaction), keeping model and roots in step.
 void changeSampleDb(Btree *pBt, Tables &model, std::vector<int> &roots);
