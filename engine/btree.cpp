@@ -960,7 +960,19 @@ constexpr int MX_BAL_CELL = NB * (MX_CELL + 2) + NB; /* their cells and dividers
 ** the outermost call returns; on failure the pages involved are left
 ** uninitialised and the transaction must be rolled back.
 */
+int balanceStep(FileBtree *pBt, MemPage *pPage, int depth);
+
 int balance(FileBtree *pBt, MemPage *pPage, int depth) {
+  int rc = balanceStep(pBt, pPage, depth);
+  if (rc != TARVIK_OK && pPage->isOverfull) {
+    pPage->isInit = 0;
+    pPage->nCell = 0;
+    pPage->isOverfull = 0;
+  }
+  return rc;
+}
+
+int balanceStep(FileBtree *pBt, MemPage *pPage, int depth) {
   if (depth > MX_DEPTH) return TARVIK_CORRUPT;
   if (!pPage->isOverfull && pPage->nFree < USABLE_SPACE / 2 && pPage->nCell >= 2) {
     relinkCellList(pBt, pPage);
