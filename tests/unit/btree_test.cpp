@@ -13,6 +13,7 @@
 #include "btree_util.h"
 #include "os.h"
 #include "os_support.h"
+#include "pager.h"
 #include "tarvikInt.h"
 
 namespace {
@@ -270,6 +271,47 @@ TEST_F(FileBtreeTest, CopyFileMakesAPageForPageCopy) {
   ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
   tarvikBtreeClose(pTo);
   EXPECT_EQ(readFileBytes(path2), image());
+}
+
+TEST_F(FileBtreeTest, RollbacksReleaseCursorPagesSoTheLockCanGo) {
+  openDb(10);
+  Tables model;
+  std::vector<int> roots = buildSampleDb(pBt, model);
+  Pager *pPager = tarvikBtreePager(pBt);
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  int t = 0;
+  ASSERT_EQ(tarvikBtreeCreateTable(pBt, &t), TARVIK_OK);
+  CursorHolder deep, fresh, w;
+  ASSERT_EQ(tarvikBtreeCursor(pBt, 2, 0, &deep.p), TARVIK_OK);
+  int res;
+  ASSERT_EQ(tarvikBtreeLast(deep.p, &res), TARVIK_OK);  // a path of several pages
+  ASSERT_EQ(tarvikBtreeCursor(pBt, t, 1, &fresh.p), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCursor(pBt, roots[1], 1, &w.p), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeBeginCkpt(pBt), TARVIK_OK);
+  for (int i = 0; i < 200; i++) {
+    ASSERT_EQ(btInsert(w.p, "ckpt" + std::to_string(i), std::string(300, 'c')), TARVIK_OK);
+  }
+  ASSERT_EQ(tarvikBtreeRollbackCkpt(pBt), TARVIK_OK);
+  EXPECT_EQ(dumpTable(pBt, roots[1]), model[roots[1]]);
+  ASSERT_EQ(btInsert(fresh.p, "x", "y"), TARVIK_OK) << "cursors work after a checkpoint rollback";
+  ASSERT_EQ(tarvikBtreeRollback(pBt), TARVIK_OK);
+
+  // Unpositioned on their roots; the cursor on the vanished tree has none.
+  int n = -1;
+  EXPECT_EQ(tarvikBtreeKeySize(deep.p, &n), TARVIK_OK);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(tarvikBtreeNext(deep.p, &res), TARVIK_OK);
+  EXPECT_EQ(res, 1);
+  ASSERT_EQ(tarvikBtreeFirst(deep.p, &res), TARVIK_OK);
+  EXPECT_EQ(curKey(deep.p), model[2].begin()->first);
+  EXPECT_EQ(tarvikBtreeFirst(fresh.p, &res), TARVIK_ABORT);
+  EXPECT_EQ(btInsert(fresh.p, "a", "b"), TARVIK_ABORT);
+  deep.close();
+  fresh.close();
+  w.close();
+  EXPECT_EQ(tarvikpager_stats(pPager)[TARVIK_PAGERSTAT_NREF], 0) << "no page reference leaked";
+  EXPECT_EQ(tarvikpager_stats(pPager)[TARVIK_PAGERSTAT_STATE], TARVIK_UNLOCK);
+  EXPECT_EQ(check(roots), "");
 }
 
 // ---------------------------------------------------------------- damage
