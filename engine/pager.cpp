@@ -180,10 +180,14 @@ static int pager_errcode(Pager *p) {
 
 static u8 errBitFor(int rc) {
   switch (rc) {
-    case TARVIK_FULL: return PAGER_ERR_FULL;
-    case TARVIK_NOMEM: return PAGER_ERR_MEM;
-    case TARVIK_CORRUPT: return PAGER_ERR_CORRUPT;
-    default: return PAGER_ERR_DISK;
+    case TARVIK_FULL:
+      return PAGER_ERR_FULL;
+    case TARVIK_NOMEM:
+      return PAGER_ERR_MEM;
+    case TARVIK_CORRUPT:
+      return PAGER_ERR_CORRUPT;
+    default:
+      return PAGER_ERR_DISK;
   }
 }
 
@@ -602,7 +606,7 @@ failed:
     /* Nothing to lose: the journal may go. */
     rc = pager_unwritelock(p);
   } else {
-    if (rc != TARVIK_CORRUPT) rc = TARVIK_IOERR;
+    if (rc != TARVIK_CORRUPT && rc != TARVIK_FULL) rc = TARVIK_IOERR;
     pager_abandon(p, errBitFor(rc));
   }
   pager_unpin(p);
@@ -786,7 +790,8 @@ static int syncJournal(Pager *p) {
   return TARVIK_OK;
 }
 
-/* ---------------------------------------------------------------- failures in a write transaction */
+/* ---------------------------------------------------------------- failures in a write transaction
+ */
 
 /* A write, sync or allocation of the write transaction failed with rc.  The
 ** sticky bit for rc is set and the transaction undone: played back in this
@@ -1134,6 +1139,7 @@ int tarvikpager_write(void *pData) {
   if (pPg->inJournal && (pPg->inCkpt || !p->ckptInUse) && p->state == TARVIK_WRITELOCK) {
     pPg->dirty = 1;
     p->dirtyFile = 1;
+    if ((int)pPg->pgno > p->dbSize) p->dbSize = (int)pPg->pgno;
     return TARVIK_OK;
   }
   /* The page becomes dirty only once its old content is safe: a page marked
@@ -1185,7 +1191,7 @@ void tarvikpager_dont_rollback(void *pData) {
   if (!pPg->inJournal && (int)pPg->pgno <= p->origDbSize) {
     bitSet(p->aInJournal, pPg->pgno);
     pPg->inJournal = 1;
-    if (p->ckptInUse) {
+    if (p->ckptInUse && (int)pPg->pgno <= p->ckptSize) {
       bitSet(p->aInCkpt, pPg->pgno);
       ckpt_list_add(p, pPg);
     }
@@ -1404,7 +1410,7 @@ static int pager_ckpt_playback(Pager *p) {
   pager_unpin(p);
   if (rc != TARVIK_OK) {
     /* The statement's pages are in doubt; the whole transaction goes. */
-    rc = rc == TARVIK_CORRUPT ? rc : TARVIK_IOERR;
+    if (rc != TARVIK_CORRUPT && rc != TARVIK_FULL) rc = TARVIK_IOERR;
     pager_fail(p, rc, false);
   }
   return rc;

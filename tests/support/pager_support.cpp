@@ -1,6 +1,28 @@
 #include "pager_support.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+
+FastScratchDir::FastScratchDir() {
+  char shm[] = "/dev/shm/tarvik_test_XXXXXX";
+  char tmp[] = "/tmp/tarvik_test_XXXXXX";
+  char *p = access("/dev/shm", W_OK) == 0 ? mkdtemp(shm) : nullptr;
+  if (p == nullptr) p = mkdtemp(tmp);
+  if (p == nullptr) {
+    perror("mkdtemp");
+    abort();
+  }
+  path_ = p;
+}
+
+FastScratchDir::~FastScratchDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
 
 std::string pagePattern(Pgno pgno, int version) {
   std::string s(TARVIK_PAGE_SIZE, '\0');

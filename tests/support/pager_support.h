@@ -24,6 +24,22 @@ std::string host32(unsigned v);
 std::string journalHeader3(unsigned nRec, unsigned nonce, unsigned nPage);
 std::string journalRecord3(Pgno pgno, const std::string &data, unsigned nonce);
 
+// A fresh directory in memory-backed storage when the machine has it (its
+// syncs cost nothing, which crash loops with thousands of commits need; the
+// OS layer's fault seam models power loss the same way on any file system),
+// else under /tmp.  Removed with its contents when destroyed.
+class FastScratchDir {
+ public:
+  FastScratchDir();
+  ~FastScratchDir();
+  FastScratchDir(const FastScratchDir &) = delete;
+  FastScratchDir &operator=(const FastScratchDir &) = delete;
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
 // Gets page pgno, checks the call, returns the data pointer (null on error).
 void *getPage(Pager *p, Pgno pgno, int *pRc = nullptr);
 // Gets page pgno, makes it writeable and fills it with pagePattern(pgno, v).

@@ -1,6 +1,8 @@
 // The pager: cache and references, the client's extra area and destructor,
 // transactions and the journal's bytes, statement rollback, truncation,
 // playback of journals of every format, and files that are not databases.
+#include "pager.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "os_support.h"
-#include "pager.h"
 #include "pager_support.h"
 
 namespace {
@@ -305,6 +306,33 @@ TEST_F(PagerTest, RollbackAfterTruncationRestoresPagesNeverWritten) {
   tarvikpager_unref(p1);
 }
 
+TEST_F(PagerTest, RollbackForgetsPagesWrittenOutAndReadBack) {
+  // Pages written to the file to make room and then read back are clean in
+  // the cache; after a rollback they must show the restored file, not the
+  // rolled-back content.
+  writeFileBytes(db, dbImage({1, 1, 1}));
+  open(10);
+  void *p1 = getPage(p, 1);
+  for (Pgno i = 2; i <= 30; i++) ASSERT_EQ(writePage(p, i, 2), TARVIK_OK);
+  EXPECT_GT(stats()[TARVIK_PAGERSTAT_NOVFL], 0);
+  void *p2 = getPage(p, 2);
+  void *p4 = getPage(p, 4);
+  EXPECT_EQ(pageBytes(p4), pagePattern(4, 2)) << "read back from the file";
+  ASSERT_EQ(tarvikpager_rollback(p), TARVIK_OK);
+  EXPECT_EQ(pageBytes(p2), pagePattern(2, 1));
+  EXPECT_EQ(pageBytes(p4), std::string(TARVIK_PAGE_SIZE, '\0'));
+  tarvikpager_unref(p4);
+  tarvikpager_unref(p2);
+  for (Pgno i = 2; i <= 12; i++) {
+    void *pg = getPage(p, i);
+    EXPECT_TRUE(pageBytes(pg) == (i <= 3 ? pagePattern(i, 1) : std::string(1024, '\0')))
+        << "page " << i;
+    tarvikpager_unref(pg);
+  }
+  tarvikpager_unref(p1);
+  EXPECT_EQ(readFileBytes(db), dbImage({1, 1, 1}));
+}
+
 TEST_F(PagerTest, DontWriteAndDontRollback) {
   writeFileBytes(db, dbImage({1, 1, 1, 1}));
   open();
@@ -312,7 +340,7 @@ TEST_F(PagerTest, DontWriteAndDontRollback) {
   ASSERT_EQ(writePage(p, 2, 2), TARVIK_OK);
   tarvikpager_dont_write(p, 2);  // a freed page: its content does not matter
   ASSERT_EQ(writePage(p, 6, 2), TARVIK_OK);
-  tarvikpager_dont_write(p, 6);  // the last page of a grown file is still written
+  tarvikpager_dont_write(p, 6);   // the last page of a grown file is still written
   tarvikpager_dont_write(p, 99);  // not cached: nothing happens
   ASSERT_EQ(tarvikpager_commit(p), TARVIK_OK);
   std::string img = readFileBytes(db);
@@ -433,8 +461,8 @@ TEST_F(PagerTest, HotJournalFormatsOneTwoAndThreePlayBack) {
           journalRecord3(3, pagePattern(3, 1), 77);
     } else {
       auto i32 = format == 1 ? host32 : be32;
-      j = magic12 + (format == 1 ? "\xd4" : "\xd5") + i32(4) + i32(2) + pagePattern(2, 1) +
-          i32(3) + pagePattern(3, 1) + i32(3).substr(0, 3);  // a torn trailing record
+      j = magic12 + (format == 1 ? "\xd4" : "\xd5") + i32(4) + i32(2) + pagePattern(2, 1) + i32(3) +
+          pagePattern(3, 1) + i32(3).substr(0, 3);  // a torn trailing record
     }
     writeFileBytes(journal, j);
     open();
@@ -498,7 +526,7 @@ TEST_F(PagerTest, FormatThreeCountChecksumAndSizeLimits) {
 TEST_F(PagerTest, DamagedJournalIsKeptAndReportedAsCorrupt) {
   const std::string cur = dbImage({2, 2, 2});
   std::string bad[] = {
-      std::string(40, 'g'),                                                // garbage
+      std::string(40, 'g'),                                                         // garbage
       journalHeader3(1, 5, 0x80000000u) + journalRecord3(1, pagePattern(1, 1), 5),  // huge size
   };
   for (auto &j : bad) {
