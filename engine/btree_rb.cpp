@@ -341,9 +341,10 @@ BtRbNode *unlinkEntry(BtRbTree *pTree, BtRbNode *pNode) {
   return pNode;
 }
 
-/* Frees every node bottom-up without recursion.  With ppLog, each node's key,
-** data and shell move into the next preallocated undo entry of *ppLog
-** (which must hold one per node) and the entries are pushed on the log. */
+/* Empties the tree bottom-up without recursion.  Without ppSpareOps the
+** nodes are freed; with it, each node's key, data and shell move into the
+** next of the preallocated undo entries (one per node), which go on the
+** log. */
 void clearNodes(Rbtree *pRb, BtRbTree *pTree, int iTab, BtRollbackOp **ppSpareOps);
 
 /* ---------------------------------------------------------------- undo log */
@@ -779,7 +780,9 @@ char *memRbtreeIntegrityCheck(Btree *pBt, int *, int) {
 
 const char *memRbtreeGetFilename(Btree *) { return nullptr; }
 int memRbtreeCopyfile(Btree *, Btree *) { return TARVIK_INTERNAL; }
-struct Pager *memRbtreePager(Btree *) { return nullptr; }
+struct Pager *memRbtreePager(Btree *) {
+  return nullptr;
+}
 
 /* ---------------------------------------------------------------- cursors */
 
@@ -996,18 +999,17 @@ int memRbtreeClose(Btree *pBt) {
 }  // namespace
 
 const BtOps tarvikRbtreeOps = {
-    memRbtreeClose,        memRbtreeSetCacheSize, memRbtreeSetSafetyLevel, memRbtreeBeginTrans,
-    memRbtreeCommit,       memRbtreeRollback,     memRbtreeBeginCkpt,      memRbtreeCommitCkpt,
-    memRbtreeRollbackCkpt, memRbtreeCreateTable,  memRbtreeCreateTable,    memRbtreeDropTable,
-    memRbtreeClearTable,   memRbtreeCursor,       memRbtreeGetMeta,        memRbtreeUpdateMeta,
-    memRbtreeIntegrityCheck, memRbtreeGetFilename, memRbtreeCopyfile,      memRbtreePager,
+    memRbtreeClose,          memRbtreeSetCacheSize, memRbtreeSetSafetyLevel, memRbtreeBeginTrans,
+    memRbtreeCommit,         memRbtreeRollback,     memRbtreeBeginCkpt,      memRbtreeCommitCkpt,
+    memRbtreeRollbackCkpt,   memRbtreeCreateTable,  memRbtreeCreateTable,    memRbtreeDropTable,
+    memRbtreeClearTable,     memRbtreeCursor,       memRbtreeGetMeta,        memRbtreeUpdateMeta,
+    memRbtreeIntegrityCheck, memRbtreeGetFilename,  memRbtreeCopyfile,       memRbtreePager,
 };
 
 const BtCursorOps tarvikRbtreeCursorOps = {
-    memRbtreeMoveto,  memRbtreeDelete,   memRbtreeInsert,     memRbtreeFirst,
-    memRbtreeLast,    memRbtreeNext,     memRbtreePrevious,   memRbtreeKeySize,
-    memRbtreeKey,     memRbtreeKeyCompare, memRbtreeDataSize, memRbtreeData,
-    memRbtreeCloseCursor,
+    memRbtreeMoveto,   memRbtreeDelete,   memRbtreeInsert,      memRbtreeFirst, memRbtreeLast,
+    memRbtreeNext,     memRbtreePrevious, memRbtreeKeySize,     memRbtreeKey,   memRbtreeKeyCompare,
+    memRbtreeDataSize, memRbtreeData,     memRbtreeCloseCursor,
 };
 
 int tarvikRbtreeOpen(const char *, int, int, Btree **ppBtree) {
@@ -1052,8 +1054,7 @@ int checkSubtree(const BtRbNode *p, char *zErr, size_t nErr) {
   int hRight = checkSubtree(p->pRight, zErr, nErr);
   if (hRight < 0) return -1;
   if (hLeft != hRight) {
-    snprintf(zErr, nErr, "node %p: black heights %d and %d differ", (const void *)p, hLeft,
-             hRight);
+    snprintf(zErr, nErr, "node %p: black heights %d and %d differ", (const void *)p, hLeft, hRight);
     return -1;
   }
   return hLeft + (p->isBlack ? 1 : 0);

@@ -384,9 +384,9 @@ class ModelRunner {
   }
 
  private:
-#define BT_CALL(expr)                             \
-  do {                                            \
-    int rc_ = (expr);                             \
+#define BT_CALL(expr)                                 \
+  do {                                                \
+    int rc_ = (expr);                                 \
     if (rc_ != TARVIK_OK) return onError(#expr, rc_); \
   } while (0)
 
@@ -547,7 +547,8 @@ class ModelRunner {
       int offset = (int)rnd((unsigned)s.size() + 3);
       int amt = (int)rnd((unsigned)s.size() + 3);
       if (amt > (int)sizeof(buf)) amt = (int)sizeof(buf);
-      int got = onKey ? tarvikBtreeKey(pCur, offset, amt, buf) : tarvikBtreeData(pCur, offset, amt, buf);
+      int got =
+          onKey ? tarvikBtreeKey(pCur, offset, amt, buf) : tarvikBtreeData(pCur, offset, amt, buf);
       std::string want = clamp(s, offset, amt);
       if (got != (int)want.size() || std::string(buf, (size_t)(got < 0 ? 0 : got)) != want) {
         return fail(std::string(onKey ? "key" : "data") + " read at " + std::to_string(offset) +

@@ -2,13 +2,14 @@
 // rollback that cursors cannot refuse, error codes instead of assertions,
 // atomic changes under allocation failure, meta values and the integrity
 // check's report.
+#include "btree_rb.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 
 #include "btree.h"
-#include "btree_rb.h"
 #include "btree_util.h"
 #include "tarvikInt.h"
 
