@@ -454,17 +454,29 @@ void freeSpace(FileBtree *pBt, MemPage *pPage, int start, int size) {
   pPage->nFree += size;
 }
 
+/* Sets the chain link that leads to cell i (firstCell for the first). */
+inline void linkTo(FileBtree *pBt, MemPage *pPage, int i, int off) {
+  put2(pBt, i == 0 ? pPage->aDisk + 4 : pPage->apCell[i - 1] + 6, off);
+}
+
 /* Puts a cell at index i of apCell: copied into the page if it fits, else
 ** referenced where it lies (the page becomes overfull; balance must run
-** while that memory lives).  The on-page chain is relinked later. */
+** while that memory lives, and rebuilds the page).  While the page is not
+** overfull the on-page chain is kept in step, so a change that needs no
+** balance needs no relinking either. */
 int insertCell(FileBtree *pBt, MemPage *pPage, int i, u8 *pCell, int sz) {
   if (pPage->nCell >= MX_CELL + 2 || i < 0 || i > pPage->nCell) return TARVIK_CORRUPT;
   int off = allocateSpace(pBt, pPage, sz);
   memmove(&pPage->apCell[i + 1], &pPage->apCell[i], (size_t)(pPage->nCell - i) * sizeof(u8 *));
   pPage->nCell++;
   if (off) {
-    memcpy(pPage->aDisk + off, pCell, sz);
-    pPage->apCell[i] = pPage->aDisk + off;
+    u8 *c = pPage->aDisk + off;
+    memcpy(c, pCell, sz);
+    pPage->apCell[i] = c;
+    if (!pPage->isOverfull) {
+      put2(pBt, c + 6, i + 1 < pPage->nCell ? (int)(pPage->apCell[i + 1] - pPage->aDisk) : 0);
+      linkTo(pBt, pPage, i, off);
+    }
   } else {
     pPage->isOverfull = 1;
     pPage->apCell[i] = pCell;
@@ -479,6 +491,9 @@ inline bool cellInPage(const MemPage *pPage, const u8 *c) {
 
 void dropCell(FileBtree *pBt, MemPage *pPage, int i, int sz) {
   u8 *c = pPage->apCell[i];
+  if (!pPage->isOverfull) {
+    linkTo(pBt, pPage, i, i + 1 < pPage->nCell ? (int)(pPage->apCell[i + 1] - pPage->aDisk) : 0);
+  }
   if (cellInPage(pPage, c)) freeSpace(pBt, pPage, (int)(c - pPage->aDisk), sz);
   memmove(&pPage->apCell[i], &pPage->apCell[i + 1], (size_t)(pPage->nCell - i - 1) * sizeof(u8 *));
   pPage->nCell--;
@@ -975,8 +990,7 @@ int balance(FileBtree *pBt, MemPage *pPage, int depth) {
 int balanceStep(FileBtree *pBt, MemPage *pPage, int depth) {
   if (depth > MX_DEPTH) return TARVIK_CORRUPT;
   if (!pPage->isOverfull && pPage->nFree < USABLE_SPACE / 2 && pPage->nCell >= 2) {
-    relinkCellList(pBt, pPage);
-    return TARVIK_OK;
+    return TARVIK_OK; /* the chain is in step already (insertCell, dropCell) */
   }
   int rc = TARVIK_OK;
   MemPage *pParent = pPage->pParent;
