@@ -1,6 +1,8 @@
 // The file B-tree's own behaviour: the stored format byte for byte, the free
 // list, files of the other byte order, copying, and damaged files (which must
 // give TARVIK_CORRUPT or integrity messages, never a crash or a hang).
+#include "btree.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "btree.h"
 #include "btree_file_support.h"
 #include "btree_util.h"
 #include "os.h"
@@ -364,7 +365,8 @@ std::string exerciseDamaged(const std::string &path, const std::vector<int> &roo
       if (note(tarvikBtreeCursor(pBt, t, 1, &c.p)) != TARVIK_OK) continue;
       int rc = TARVIK_OK;
       for (int i = 0; i < 200 && rc == TARVIK_OK; i++) {
-        rc = note(btInsert(c.p, "new" + std::to_string(i), std::string((size_t)(i * 37 % 1500), 'n')));
+        rc = note(
+            btInsert(c.p, "new" + std::to_string(i), std::string((size_t)(i * 37 % 1500), 'n')));
       }
       int res = 1;
       if (rc == TARVIK_OK) rc = note(tarvikBtreeFirst(c.p, &res));
