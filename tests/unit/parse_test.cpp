@@ -409,6 +409,11 @@ TEST(Parse, OperatorPrecedenceAndAssociativity) {
       {"a BETWEEN b AND c < d", "(BETWEEN (ID a) [(ID b), (LT (ID c) (ID d))])"},
       {"a BETWEEN b AND c AND d", "(AND (BETWEEN (ID a) [(ID b), (ID c)]) (ID d))"},
       {"NOT a BETWEEN b AND c", "(NOT (BETWEEN (ID a) [(ID b), (ID c)]))"},
+      // NOT BETWEEN binds like BETWEEN, not like the prefix NOT.
+      {"a NOT BETWEEN b AND c = d", "(EQ (NOT (BETWEEN (ID a) [(ID b), (ID c)])) (ID d))"},
+      {"a NOT BETWEEN b AND c ISNULL", "(ISNULL (NOT (BETWEEN (ID a) [(ID b), (ID c)])))"},
+      {"a NOT BETWEEN b AND c < d", "(NOT (BETWEEN (ID a) [(ID b), (LT (ID c) (ID d))]))"},
+      {"a NOT BETWEEN b AND c AND d", "(AND (NOT (BETWEEN (ID a) [(ID b), (ID c)])) (ID d))"},
       {"a LIKE b < c", "(LIKE [(LT (ID b) (ID c)), (ID a)])"},
       {"a NOT LIKE b = c", "(EQ (NOT (LIKE [(ID b), (ID a)])) (ID c))"},
       {"a IN (1) = b", "(EQ (IN (ID a) [(INTEGER 1)]) (ID b))"},
