@@ -642,7 +642,9 @@ expr(A) ::= expr(W) BETWEEN expr(X) AND expr(Y). {
   }
   tarvikExprSpan(A, &spanW, &spanY);
 }
-expr(A) ::= expr(W) NOT BETWEEN expr(X) AND expr(Y). {
+// Marked: the first operator of the rule, NOT, would bind it as loosely as
+// the prefix NOT ("a NOT BETWEEN b AND c = d" would take c = d as the bound).
+expr(A) ::= expr(W) NOT BETWEEN expr(X) AND expr(Y). [BETWEEN] {
   const Token spanW = *spanOf(W);
   const Token spanY = *spanOf(Y);
   ExprList *pList = tarvikExprListAppend(0, X, 0);

@@ -4,6 +4,7 @@
 
 #include "genstub.h"
 #include "parser.h"
+#include "vdbe.h"
 
 namespace tarviktest {
 
@@ -184,6 +185,10 @@ ParseRun runParser(const char *zSql,
     tarvikFree(zErr);
   }
   if (parse.zTail) run.tailOffset = parse.zTail - zSql;
+  if (parse.pVdbe) {
+    run.programKept = true;
+    tarvikVdbeDelete(parse.pVdbe);
+  }
   return run;
 }
 

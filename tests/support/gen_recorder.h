@@ -31,6 +31,7 @@ struct ParseRun {
   bool hadErrMsg = false;
   long tailOffset = -1;                  // zTail - zSql
   std::vector<std::string> resultSpans;  // span texts of the first SELECT's result columns
+  bool programKept = false;              // the context still held a program (now deleted)
 };
 
 // Parses zSql; records every generator call; `onCall`, when given, runs

@@ -12,6 +12,7 @@
 #include "gen_recorder.h"
 #include "parser.h"
 #include "tarvikInt.h"
+#include "vdbe.h"
 
 using tarviktest::joined;
 using tarviktest::runParser;
@@ -409,6 +410,11 @@ TEST(Parse, OperatorPrecedenceAndAssociativity) {
       {"a BETWEEN b AND c < d", "(BETWEEN (ID a) [(ID b), (LT (ID c) (ID d))])"},
       {"a BETWEEN b AND c AND d", "(AND (BETWEEN (ID a) [(ID b), (ID c)]) (ID d))"},
       {"NOT a BETWEEN b AND c", "(NOT (BETWEEN (ID a) [(ID b), (ID c)]))"},
+      // NOT BETWEEN binds like BETWEEN, not like the prefix NOT.
+      {"a NOT BETWEEN b AND c = d", "(EQ (NOT (BETWEEN (ID a) [(ID b), (ID c)])) (ID d))"},
+      {"a NOT BETWEEN b AND c ISNULL", "(ISNULL (NOT (BETWEEN (ID a) [(ID b), (ID c)])))"},
+      {"a NOT BETWEEN b AND c < d", "(NOT (BETWEEN (ID a) [(ID b), (LT (ID c) (ID d))]))"},
+      {"a NOT BETWEEN b AND c AND d", "(AND (NOT (BETWEEN (ID a) [(ID b), (ID c)])) (ID d))"},
       {"a LIKE b < c", "(LIKE [(LT (ID b) (ID c)), (ID a)])"},
       {"a NOT LIKE b = c", "(EQ (NOT (LIKE [(ID b), (ID a)])) (ID c))"},
       {"a IN (1) = b", "(EQ (IN (ID a) [(INTEGER 1)]) (ID b))"},
@@ -530,6 +536,27 @@ TEST(Parse, RunParserFeedsOneStatementAndReportsTheTail) {
   EXPECT_EQ(two.calls.size(), 3u);
   auto expl = runParser("EXPLAIN SELECT 1");
   EXPECT_EQ(expl.calls.at(0), "BeginParse(1)");
+}
+
+// Default reductions can finish a statement (tarvikExec makes its program)
+// before the token after it turns out to be a syntax error; that program
+// must not survive the call.
+TEST(Parse, AProgramOfAStatementWithErrorsIsDiscarded) {
+  LeakCheck leaks;
+  auto buildProgram = [](Parse *pParse, const std::string &call) {
+    if (call == "Exec()" && pParse->pVdbe == nullptr) {
+      pParse->pVdbe = tarvikVdbeCreate(pParse->db);
+    }
+  };
+  auto good = runParser("SELECT x FROM t WHERE a LIKE b", buildProgram);
+  EXPECT_EQ(good.nErr, 0);
+  EXPECT_TRUE(good.programKept);
+
+  auto bad = runParser("SELECT x FROM t WHERE a LIKE b ESCAPE c", buildProgram);
+  EXPECT_NE(joined(bad.calls).find("Exec()"), std::string::npos) << "the statement finished first";
+  EXPECT_EQ(bad.errMsg, "near \"ESCAPE\": syntax error");
+  EXPECT_EQ(bad.rc, TARVIK_ERROR);
+  EXPECT_FALSE(bad.programKept) << "a program with errors was handed back";
 }
 
 TEST(Parse, InterruptIsNoticedAtTheNextSpace) {
