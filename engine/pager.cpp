@@ -867,6 +867,9 @@ int tarvikpager_get(Pager *p, Pgno pgno, void **ppPage) {
   tvAssert(pgno != 0);
   if (pgno == 0) return TARVIK_ERROR;
   if (p->errMask & ~PAGER_ERR_FULL) return pager_errcode(p);
+  /* Page counts are ints: a larger number can only come from a damaged
+  ** file, and would index past the transaction's bitmaps. */
+  if (pgno > (Pgno)INT_MAX) return TARVIK_CORRUPT;
 
   if (p->nRef == 0) {
     tvAssert(p->pAll == nullptr);

@@ -611,4 +611,27 @@ TEST_F(PagerTest, FilesThatAreNotWholeDatabases) {
   tarvikpager_unref(p1);
 }
 
+
+// ------------------------------------------------------------------ found in review
+
+TEST_F(PagerTest, PageNumbersNoDatabaseCanHaveAreRefused) {
+  // A damaged tree can hand the pager any 32-bit page number; one past the
+  // largest page count must not index the transaction's bitmaps.
+  writeFileBytes(db, dbImage({1, 1}));
+  open();
+  void *p1 = getPage(p, 1);
+  ASSERT_EQ(tarvikpager_write(p1), TARVIK_OK);
+  ASSERT_EQ(tarvikpager_ckpt_begin(p), TARVIK_OK);
+  for (Pgno pgno : {0x80000000u, 0xfffffff8u}) {
+    int rc;
+    EXPECT_EQ(getPage(p, pgno, &rc), nullptr);
+    EXPECT_EQ(rc, TARVIK_CORRUPT);
+  }
+  EXPECT_EQ(stats()[TARVIK_PAGERSTAT_ERRMASK], 0) << "the file itself is fine";
+  ASSERT_EQ(tarvikpager_ckpt_commit(p), TARVIK_OK);
+  ASSERT_EQ(tarvikpager_rollback(p), TARVIK_OK);
+  tarvikpager_unref(p1);
+  EXPECT_EQ(readFileBytes(db), dbImage({1, 1}));
+}
+
 }  // namespace
