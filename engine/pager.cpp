@@ -1177,6 +1177,10 @@ void tarvikpager_dont_write(Pager *p, Pgno pgno) {
     if (p->dbSize == (int)pPg->pgno && p->origDbSize < p->dbSize) {
       /* The last page of a grown file must still be written so that the file
       ** reaches its size. */
+    } else if (p->ckptInUse && !pPg->inCkpt && (int)pPg->pgno <= p->ckptSize) {
+      /* Changed before the statement and not recorded for it: if the
+      ** statement is rolled back the page is live again with that change,
+      ** which only this dirty flag still carries to the file. */
     } else {
       pPg->dirty = 0;
     }
