@@ -97,6 +97,7 @@ struct Pager {
   void *pCodecArg;
   u8 journalOpen;
   u8 journalStarted;
+  u8 countBySize; /* the journal header's record count is 0xFFFFFFFF */
   u8 useJournal;
   u8 ckptOpen;
   u8 ckptInUse;
@@ -773,6 +774,7 @@ static int syncJournal(Pager *p) {
       if (p->fullSync && !p->noSync) rc = tarvikOsSync(&p->jfd);
       if (rc == TARVIK_OK) rc = tarvikOsSeek(&p->jfd, 8);
       if (rc == TARVIK_OK) rc = write32bits(&p->jfd, (u32)p->nRec);
+      if (rc == TARVIK_OK) p->countBySize = 0;
       if (rc == TARVIK_OK) {
         rc = tarvikOsSeek(&p->jfd, (i64)p->nRec * JOURNAL_PG_SZ(JOURNAL_FORMAT_3) + 20);
       }
@@ -1051,6 +1053,7 @@ static int pager_open_journal(Pager *p) {
   unsigned char aHdr[20];
   memcpy(aHdr, aJournalMagic3, 8);
   putBE32(&aHdr[8], p->noSync ? 0xffffffff : 0);
+  p->countBySize = p->noSync;
   tarvikRandomness(4, &p->cksumInit);
   putBE32(&aHdr[12], p->cksumInit);
   putBE32(&aHdr[16], (u32)p->dbSize);
@@ -1109,7 +1112,11 @@ static int pager_journal_page(Pager *p, PgHdr *pPg) {
       if (rc != TARVIK_OK) return pager_fail(p, rc, false);
       p->nRec++;
       bitSet(p->aInJournal, pPg->pgno);
-      pPg->needSync = !p->noSync;
+      /* With syncing off the record needs no fsync, but a header that counts
+      ** its records (syncing was on when the journal opened, or at a sync
+      ** since) must count this one before the page may reach the file, or a
+      ** crash would leave a journal that does not restore it. */
+      pPg->needSync = !p->noSync || !p->countBySize;
       pPg->inJournal = 1;
       if (p->ckptInUse && (int)pPg->pgno <= p->ckptSize) {
         bitSet(p->aInCkpt, pPg->pgno);

@@ -747,6 +747,41 @@ TEST_F(PagerFaultTest, AReaderElsewhereMakesTheWriterBusyAndItsCacheStaysConsist
   EXPECT_EQ(readFileBytes(db), dbImage({1, 2, 1}));
 }
 
+// ------------------------------------------------------------------ process crash
+
+TEST_F(PagerFaultTest, SyncTurnedOffMidTransactionStillCountsTheJournalsRecords) {
+  // The journal was opened while syncing was on (record count 0 in its
+  // header).  Syncing is then turned off and pages are written out to make
+  // room.  If the process dies now, every write it made is in the files; the
+  // next opener must restore the old content from the journal.
+  const std::string oldImg = dbImage(kOld);
+  const std::string crash = dir.file("crash.db");
+  for (int how : {0, 1}) {
+    SCOPED_TRACE(how == 0 ? "safety level 1" : "negative cache size");
+    fresh(oldImg);
+    Pager *p = nullptr;
+    ASSERT_EQ(tarvikpager_open(&p, db.c_str(), 10, 0, 1), TARVIK_OK);
+    void *p1 = getPage(p, 1);
+    ASSERT_EQ(tarvikpager_begin(p1), TARVIK_OK);
+    if (how == 0) {
+      tarvikpager_set_safety_level(p, 1);
+    } else {
+      tarvikpager_set_cachesize(p, -10);
+    }
+    for (Pgno i = 1; i <= 20; i++) ASSERT_EQ(writePage(p, i, 2), TARVIK_OK);
+    ASSERT_GT(tarvikpager_stats(p)[TARVIK_PAGERSTAT_NOVFL], 0);
+    ASSERT_NE(readFileBytes(db), oldImg) << "changed pages reached the file";
+    writeFileBytes(crash, readFileBytes(db));
+    writeFileBytes(crash + "-journal", readFileBytes(journal));
+    std::string img = readThroughPager(crash);
+    EXPECT_TRUE(img == oldImg) << describe(img, oldImg, "");
+    ASSERT_EQ(tarvikpager_rollback(p), TARVIK_OK);
+    tarvikpager_unref(p1);
+    tarvikpager_close(p);
+    unlink(crash.c_str());
+  }
+}
+
 // ------------------------------------------------------------------ bad input
 
 TEST_F(PagerFaultTest, ReadOnlyFileFallsBackToReadingOnly) {
