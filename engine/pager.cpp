@@ -82,6 +82,7 @@ struct Pager {
   OsFile fd, jfd, cpfd;
   int dbSize; /* pages as this transaction sees them; -1 = not computed */
   int origDbSize;
+  int minDbSize; /* fewest pages the file has had in this write transaction */
   int ckptSize;
   i64 ckptJSize;
   int nRec;
@@ -1077,6 +1078,7 @@ int tarvikpager_begin(void *pData) {
   if (rc != TARVIK_OK) return rc;
   p->state = TARVIK_WRITELOCK;
   p->dirtyFile = 0;
+  p->minDbSize = tarvikpager_pagecount(p);
   if (p->useJournal && !p->tempFile) rc = pager_open_journal(p);
   return rc;
 }
@@ -1181,9 +1183,10 @@ void tarvikpager_dont_write(Pager *p, Pgno pgno) {
   if (pPg == nullptr) return;
   pPg->alwaysRollback = 1;
   if (pPg->dirty) {
-    if (p->dbSize == (int)pPg->pgno && p->origDbSize < p->dbSize) {
+    if (p->dbSize == (int)pPg->pgno && p->minDbSize < p->dbSize) {
       /* The last page of a grown file must still be written so that the file
-      ** reaches its size. */
+      ** reaches its size (grown since the transaction began, or since a
+      ** truncation in it). */
     } else if (p->ckptInUse && !pPg->inCkpt && (int)pPg->pgno <= p->ckptSize) {
       /* Changed before the statement and not recorded for it: if the
       ** statement is rolled back the page is live again with that change,
@@ -1339,6 +1342,7 @@ int tarvikpager_truncate(Pager *p, Pgno nPage) {
   rc = tarvikOsTruncate(&p->fd, (i64)nPage * TARVIK_PAGE_SIZE);
   if (rc != TARVIK_OK) return pager_fail(p, rc, false);
   p->dbSize = (int)nPage;
+  if ((int)nPage < p->minDbSize) p->minDbSize = (int)nPage;
   p->dirtyFile = 1;
   for (PgHdr *pPg = p->pAll; pPg; pPg = pPg->pNextAll) {
     if (pPg->pgno <= nPage) continue;

@@ -664,4 +664,19 @@ TEST_F(PagerTest, PageFreedByARolledBackStatementKeepsTheTransactionsChange) {
   }
 }
 
+TEST_F(PagerTest, LastPageOfAFileRegrownAfterATruncationIsStillWritten) {
+  // Cut to 2 pages, then grown to 3 with a page whose content does not
+  // matter: the file must still reach 3 pages, as the tree counts on.
+  writeFileBytes(db, dbImage({1, 1, 1, 1, 1}));
+  open();
+  void *p1 = getPage(p, 1);
+  ASSERT_EQ(tarvikpager_write(p1), TARVIK_OK);
+  ASSERT_EQ(tarvikpager_truncate(p, 2), TARVIK_OK);
+  ASSERT_EQ(writePage(p, 3, 2), TARVIK_OK);
+  tarvikpager_dont_write(p, 3);
+  ASSERT_EQ(tarvikpager_commit(p), TARVIK_OK);
+  tarvikpager_unref(p1);
+  EXPECT_EQ(readFileBytes(db).size(), 3u * TARVIK_PAGE_SIZE);
+}
+
 }  // namespace
