@@ -915,8 +915,8 @@ TEST_F(PagerFaultTest, RandomTransactionsCrashedAtAnyPointRollBackToTheStart) {
           writeFileBytes(crash + "-journal", readFileBytes(journal));
         }
         std::string img = readThroughPager(crash);
-        ASSERT_TRUE(img == image(start)) << "crash at step " << step << ": "
-                                         << describe(img, image(start), "");
+        ASSERT_TRUE(img == image(start))
+            << "crash at step " << step << ": " << describe(img, image(start), "");
         nCrash++;
       }
       ASSERT_EQ(tarvikpager_pagecount(p), (int)model.size()) << "step " << step;

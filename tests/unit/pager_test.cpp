@@ -611,8 +611,7 @@ TEST_F(PagerTest, FilesThatAreNotWholeDatabases) {
   tarvikpager_unref(p1);
 }
 
-
-// ------------------------------------------------------------------ found in review
+// ------------------------------------------------------------------ freed pages, odd page numbers
 
 TEST_F(PagerTest, PageNumbersNoDatabaseCanHaveAreRefused) {
   // A damaged tree can hand the pager any 32-bit page number; one past the
