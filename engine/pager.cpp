@@ -82,6 +82,7 @@ struct Pager {
   OsFile fd, jfd, cpfd;
   int dbSize; /* pages as this transaction sees them; -1 = not computed */
   int origDbSize;
+  int minDbSize; /* fewest pages the file has had in this write transaction */
   int ckptSize;
   i64 ckptJSize;
   int nRec;
@@ -97,6 +98,7 @@ struct Pager {
   void *pCodecArg;
   u8 journalOpen;
   u8 journalStarted;
+  u8 countBySize; /* the journal header's record count is 0xFFFFFFFF */
   u8 useJournal;
   u8 ckptOpen;
   u8 ckptInUse;
@@ -773,6 +775,7 @@ static int syncJournal(Pager *p) {
       if (p->fullSync && !p->noSync) rc = tarvikOsSync(&p->jfd);
       if (rc == TARVIK_OK) rc = tarvikOsSeek(&p->jfd, 8);
       if (rc == TARVIK_OK) rc = write32bits(&p->jfd, (u32)p->nRec);
+      if (rc == TARVIK_OK) p->countBySize = 0;
       if (rc == TARVIK_OK) {
         rc = tarvikOsSeek(&p->jfd, (i64)p->nRec * JOURNAL_PG_SZ(JOURNAL_FORMAT_3) + 20);
       }
@@ -867,6 +870,9 @@ int tarvikpager_get(Pager *p, Pgno pgno, void **ppPage) {
   tvAssert(pgno != 0);
   if (pgno == 0) return TARVIK_ERROR;
   if (p->errMask & ~PAGER_ERR_FULL) return pager_errcode(p);
+  /* Page counts are ints: a larger number can only come from a damaged
+  ** file, and would index past the transaction's bitmaps. */
+  if (pgno > (Pgno)INT_MAX) return TARVIK_CORRUPT;
 
   if (p->nRef == 0) {
     tvAssert(p->pAll == nullptr);
@@ -1048,6 +1054,7 @@ static int pager_open_journal(Pager *p) {
   unsigned char aHdr[20];
   memcpy(aHdr, aJournalMagic3, 8);
   putBE32(&aHdr[8], p->noSync ? 0xffffffff : 0);
+  p->countBySize = p->noSync;
   tarvikRandomness(4, &p->cksumInit);
   putBE32(&aHdr[12], p->cksumInit);
   putBE32(&aHdr[16], (u32)p->dbSize);
@@ -1071,6 +1078,7 @@ int tarvikpager_begin(void *pData) {
   if (rc != TARVIK_OK) return rc;
   p->state = TARVIK_WRITELOCK;
   p->dirtyFile = 0;
+  p->minDbSize = tarvikpager_pagecount(p);
   if (p->useJournal && !p->tempFile) rc = pager_open_journal(p);
   return rc;
 }
@@ -1106,7 +1114,11 @@ static int pager_journal_page(Pager *p, PgHdr *pPg) {
       if (rc != TARVIK_OK) return pager_fail(p, rc, false);
       p->nRec++;
       bitSet(p->aInJournal, pPg->pgno);
-      pPg->needSync = !p->noSync;
+      /* With syncing off the record needs no fsync, but a header that counts
+      ** its records (syncing was on when the journal opened, or at a sync
+      ** since) must count this one before the page may reach the file, or a
+      ** crash would leave a journal that does not restore it. */
+      pPg->needSync = !p->noSync || !p->countBySize;
       pPg->inJournal = 1;
       if (p->ckptInUse && (int)pPg->pgno <= p->ckptSize) {
         bitSet(p->aInCkpt, pPg->pgno);
@@ -1171,9 +1183,14 @@ void tarvikpager_dont_write(Pager *p, Pgno pgno) {
   if (pPg == nullptr) return;
   pPg->alwaysRollback = 1;
   if (pPg->dirty) {
-    if (p->dbSize == (int)pPg->pgno && p->origDbSize < p->dbSize) {
+    if (p->dbSize == (int)pPg->pgno && p->minDbSize < p->dbSize) {
       /* The last page of a grown file must still be written so that the file
-      ** reaches its size. */
+      ** reaches its size (grown since the transaction began, or since a
+      ** truncation in it). */
+    } else if (p->ckptInUse && !pPg->inCkpt && (int)pPg->pgno <= p->ckptSize) {
+      /* Changed before the statement and not recorded for it: if the
+      ** statement is rolled back the page is live again with that change,
+      ** which only this dirty flag still carries to the file. */
     } else {
       pPg->dirty = 0;
     }
@@ -1325,6 +1342,7 @@ int tarvikpager_truncate(Pager *p, Pgno nPage) {
   rc = tarvikOsTruncate(&p->fd, (i64)nPage * TARVIK_PAGE_SIZE);
   if (rc != TARVIK_OK) return pager_fail(p, rc, false);
   p->dbSize = (int)nPage;
+  if ((int)nPage < p->minDbSize) p->minDbSize = (int)nPage;
   p->dirtyFile = 1;
   for (PgHdr *pPg = p->pAll; pPg; pPg = pPg->pNextAll) {
     if (pPg->pgno <= nPage) continue;
