@@ -366,8 +366,9 @@ void codeSchemaRowDelete(Vdbe *v, const char *zName, bool allOfTable) {
         {OP_Delete, 0, 0, nullptr},   /* 6 */
         {OP_Next, 0, -4, nullptr},    /* 7: next: -> loop */
     };
+    int nBefore = tarvikVdbeCurrentAddr(v);
     int base = tarvikVdbeAddOpList(v, (int)(sizeof(dropTable) / sizeof(dropTable[0])), dropTable);
-    if (tarvikVdbeCurrentAddr(v) > base + 1) tarvikVdbeChangeP3(v, base + 1, zName, 0);
+    if (tarvikVdbeCurrentAddr(v) > nBefore) tarvikVdbeChangeP3(v, base + 1, zName, 0);
   } else {
     static const VdbeOpList dropIndex[] = {
         {OP_Rewind, 0, -10, nullptr}, /* 0: -> end */
@@ -380,8 +381,9 @@ void codeSchemaRowDelete(Vdbe *v, const char *zName, bool allOfTable) {
         {OP_Goto, 0, -10, nullptr},   /* 7: -> end */
         {OP_Delete, 0, 0, nullptr},   /* 8: found */
     };
+    int nBefore = tarvikVdbeCurrentAddr(v);
     int base = tarvikVdbeAddOpList(v, (int)(sizeof(dropIndex) / sizeof(dropIndex[0])), dropIndex);
-    if (tarvikVdbeCurrentAddr(v) > base + 1) tarvikVdbeChangeP3(v, base + 1, zName, 0);
+    if (tarvikVdbeCurrentAddr(v) > nBefore) tarvikVdbeChangeP3(v, base + 1, zName, 0);
   }
 }
 
@@ -1019,8 +1021,7 @@ void tarvikEndTable(Parse *pParse, const Token *pEnd, Select *pSelect) {
     Vdbe *v = getVdbe(pParse);
     if (v == nullptr) return;
     if (p->pSelect == nullptr) {
-      int addr = tarvikVdbeAddOp(v, OP_CreateTable, 0, p->iDb);
-      tarvikVdbeChangeP3(v, addr, (const char *)&p->tnum, P3_POINTER);
+      tarvikVdbeOp3(v, OP_CreateTable, 0, p->iDb, (const char *)&p->tnum, P3_POINTER);
     } else {
       tarvikVdbeAddOp(v, OP_Integer, 0, 0);
     }
@@ -1032,13 +1033,12 @@ void tarvikEndTable(Parse *pParse, const Token *pEnd, Select *pSelect) {
     addString(v, p->zName);
     addString(v, p->zName);
     tarvikVdbeAddOp(v, OP_Dup, 4, 0);
-    int addr = tarvikVdbeAddOp(v, OP_String, 0, 0);
     if (pSelect) {
       char *z = createTableStmt(p);
-      if (z) tarvikVdbeChangeP3(v, addr, z, P3_DYNAMIC);
+      tarvikVdbeOp3(v, OP_String, 0, 0, z, z ? P3_DYNAMIC : P3_NOTUSED);
     } else {
       int n = (int)(pEnd->z - pParse->sFirstToken.z) + (int)pEnd->n;
-      tarvikVdbeChangeP3(v, addr, pParse->sFirstToken.z, n);
+      tarvikVdbeOp3(v, OP_String, 0, 0, pParse->sFirstToken.z, n);
     }
     tarvikVdbeAddOp(v, OP_MakeRecord, 5, 0);
     tarvikVdbeAddOp(v, OP_PutIntKey, 0, 0);
@@ -1337,8 +1337,7 @@ void tarvikCreateIndex(Parse *pParse, const Token *pName, SrcList *pTable, IdLis
     tarvikVdbeOp3(v, OP_String, 0, 0, "index", P3_STATIC);
     addString(v, pIndex->zName);
     addString(v, pTab->zName);
-    int addr = tarvikVdbeAddOp(v, OP_CreateIndex, 0, isTemp);
-    tarvikVdbeChangeP3(v, addr, (const char *)&pIndex->tnum, P3_POINTER);
+    tarvikVdbeOp3(v, OP_CreateIndex, 0, isTemp, (const char *)&pIndex->tnum, P3_POINTER);
     pIndex->tnum = 0;
     if (pTable) {
       /* Cursor 1 on the new index, for filling it below. */
@@ -1346,13 +1345,14 @@ void tarvikCreateIndex(Parse *pParse, const Token *pName, SrcList *pTable, IdLis
       tarvikVdbeAddOp(v, OP_Integer, isTemp, 0);
       tarvikVdbeAddOp(v, OP_OpenWrite, 1, 0);
     }
-    addr = tarvikVdbeAddOp(v, OP_String, 0, 0);
     if (pStart && pEnd) {
       /* Through the end of the statement, so that an ON CONFLICT clause
       ** after the column list is stored too. */
       int n = (int)(pEnd->z - pStart->z) + (int)pEnd->n;
       int nStmt = statementLength(pParse, pStart);
-      tarvikVdbeChangeP3(v, addr, pStart->z, nStmt > n ? nStmt : n);
+      tarvikVdbeOp3(v, OP_String, 0, 0, pStart->z, nStmt > n ? nStmt : n);
+    } else {
+      tarvikVdbeAddOp(v, OP_String, 0, 0);
     }
     tarvikVdbeAddOp(v, OP_MakeRecord, 5, 0);
     tarvikVdbeAddOp(v, OP_PutIntKey, 0, 0);

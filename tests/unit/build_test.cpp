@@ -633,6 +633,12 @@ TEST(Build, MendedFaults) {
   EXPECT_EQ(error(c, "CREATE TABLE u(b UNIQUE)"), "index (u autoindex 1) already exists");
   EXPECT_EQ(c.index("(u autoindex 1)")->pTable, c.table("t"));
 
+  // The key of a column constraint is the column itself, whatever its name.
+  ASSERT_EQ(compile(c, "CREATE TABLE q(x, \"'a'\" UNIQUE)").nErr, 0);
+  Index *qi = c.index("(q autoindex 1)");
+  ASSERT_NE(qi, nullptr);
+  EXPECT_EQ(qi->aiColumn[0], 1);
+
   // The cookie step wraps instead of overflowing.
   c.db.aDb[0].schema_cookie = c.db.next_cookie = INT_MAX;
   tarvikCommitInternalChanges(&c.db);
