@@ -658,24 +658,36 @@ TEST(Build, AllocationFailuresNeverCrashOrLeak) {
       "DROP INDEX bi",
       "BEGIN",
   };
+  int injected = 0;
   for (const char *zSql : statements) {
-    for (int n = 1; n < 10000; n++) {
-      long before = tarvikTestMallocOutstanding();
-      int failures;
-      {
-        Conn c;
-        ASSERT_EQ(compile(c, "CREATE TABLE base(a, b REFERENCES u)").nErr, 0);
-        ASSERT_EQ(compile(c, "CREATE INDEX bi ON base(b)").nErr, 0);
-        tarvikTestMallocFail(n, false);
-        compile(c, zSql);
-        failures = tarvikTestMallocFailures();
-        tarvikTestMallocFail(0, false);
-        tarvik_malloc_failed = 0;
+    for (int mode = 0; mode < 3; mode++) {  // one failure, all from then on, while loading
+      bool persist = mode == 1, loading = mode == 2;
+      if (loading && strncmp(zSql, "CREATE", 6) != 0) continue;
+      for (int n = 1; n < 10000; n++) {
+        long before = tarvikTestMallocOutstanding();
+        int failures;
+        {
+          Conn c;
+          ASSERT_EQ(compile(c, "CREATE TABLE base(a, b REFERENCES u)").nErr, 0);
+          ASSERT_EQ(compile(c, "CREATE INDEX bi ON base(b)").nErr, 0);
+          tarvikTestMallocFail(n, persist);
+          if (loading) {
+            load(c, 0, 5, zSql);
+          } else {
+            compile(c, zSql);
+          }
+          failures = tarvikTestMallocFailures();
+          tarvikTestMallocFail(0, false);
+          tarvik_malloc_failed = 0;
+        }
+        ASSERT_EQ(tarvikTestMallocOutstanding(), before)
+            << zSql << " failing allocation " << n << " mode " << mode;
+        injected += failures;
+        if (failures == 0) break;
       }
-      ASSERT_EQ(tarvikTestMallocOutstanding(), before) << zSql << " failing allocation " << n;
-      if (failures == 0) break;
     }
   }
+  EXPECT_GT(injected, 300) << "the statements allocate; failures must have been injected";
 }
 
 }  // namespace
