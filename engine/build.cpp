@@ -571,9 +571,9 @@ void tarvikResetInternalSchema(tarvik *db, int iDb) {
     }
     tarvikHashClear(&tables);
     pDb->flags &= ~DB_SchemaLoaded;
-    if (iDb > 0) return;
+    if (iDb > 0) break;
   }
-  tvAssert(iDb == 0);
+  if (iDb > 0) return;
   db->flags &= ~TARVIK_InternChanges;
 
   /* Forget the databases that were detached: free their auxiliary data and
@@ -598,7 +598,7 @@ void tarvikResetInternalSchema(tarvik *db, int iDb) {
   }
   if (db->nDb > j) memset(&db->aDb[j], 0, (size_t)(db->nDb - j) * sizeof(Db));
   if (db->nDb > 2) db->nDb = j;
-  if (db->nDb <= 2 && db->aDb != db->aDbStatic) {
+  if (db->nDb <= 2 && db->aDb != db->aDbStatic && db->aDb != nullptr) {
     memcpy(db->aDbStatic, db->aDb, 2 * sizeof(Db));
     tarvikFree(db->aDb);
     db->aDb = db->aDbStatic;
