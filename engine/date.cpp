@@ -21,6 +21,9 @@
 #include "os.h"
 #include "tarvikInt.h"
 
+/* strftime's %s prints a long: it must hold seconds beyond 2038. */
+static_assert(sizeof(long) >= 8);
+
 namespace {
 
 struct DateTime {
@@ -636,8 +639,8 @@ void strftimeFunc(tarvik_func *context, int argc, const char **argv) {
         put("%02d", x.m);
         break;
       case 's':
-        /* 64-bit: seconds since 1970 leave the int range in 2038. */
-        put("%lld", (long long)((x.rJD - 2440587.5) * 86400.0 + 0.5));
+        /* A long (64-bit here): seconds since 1970 leave the int range in 2038. */
+        put("%ld", (long)((x.rJD - 2440587.5) * 86400.0 + 0.5));
         break;
       case 'S':
         put("%02d", (int)(x.s + 0.5));
