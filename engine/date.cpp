@@ -294,9 +294,7 @@ void clearYMD_HMS_TZ(DateTime *p) {
 }
 
 /* The calendar conversions are safe and exact for this value. */
-bool inRange(const DateTime *p) {
-  return !p->validJD || (p->rJD >= kMinJD && p->rJD <= kMaxJD);
-}
+bool inRange(const DateTime *p) { return !p->validJD || (p->rJD >= kMinJD && p->rJD <= kMaxJD); }
 
 /* Day of the week of a Julian day in range, 0 = Sunday. */
 int weekday(double rJD) { return ((int)(rJD + 1.5)) % 7; }

@@ -148,8 +148,8 @@ TEST_F(DateTest, DayHourMinuteSecondOffsets) {
   EXPECT_EQ(datetime({"2004-01-01", "-1 second"}), "2003-12-31 23:59:59");
   EXPECT_EQ(datetime({"2004-01-01", "+2   HOURS"}), "2004-01-01 02:00:00");
   EXPECT_EQ(datetime({"2004-01-01", "1 day", "+1 hour", "-30 minutes"}), "2004-01-02 00:30:00");
-  for (const char *z : {"+1 fortnight", "+1 dy", "+1 daysss", "+1", "+1 days x", "+x days",
-                        "+1 dayses"}) {
+  for (const char *z :
+       {"+1 fortnight", "+1 dy", "+1 daysss", "+1", "+1 days x", "+x days", "+1 dayses"}) {
     EXPECT_EQ(date({"2004-01-01", z}), nullopt) << z;
   }
 }
@@ -233,8 +233,7 @@ TEST_F(DateTest, ModifiersAreMatchedOnTheir29FirstCharacters) {
 
 TEST_F(DateTest, StrftimeEveryConversion) {
   const char *zWhen = "2004-03-14 13:45:07.250";
-  EXPECT_EQ(strftime({"%d|%H|%m|%M|%S|%Y|%%|%w|%j|%W", zWhen}),
-            "14|13|03|45|07|2004|%|0|074|11");
+  EXPECT_EQ(strftime({"%d|%H|%m|%M|%S|%Y|%%|%w|%j|%W", zWhen}), "14|13|03|45|07|2004|%|0|074|11");
   EXPECT_EQ(strftime({"%f", zWhen}), "07.250");
   EXPECT_EQ(strftime({"%s", zWhen}), "1079271907");
   optional<string> jd = strftime({"%J", zWhen});

@@ -131,8 +131,8 @@ TEST(FuncRegistry, UserFunctionsGetUserDataErrorsAndAggregateState) {
   EXPECT_EQ(callScalar(db, "fails", {nullptr}).error, "user function error");
 
   // A function that sets no result gives NULL.
-  ASSERT_EQ(tarvik_create_function(db, "nothing", 0, [](tarvik_func *, int, const char **) {},
-                                   nullptr),
+  ASSERT_EQ(tarvik_create_function(
+                db, "nothing", 0, [](tarvik_func *, int, const char **) {}, nullptr),
             0);
   EXPECT_EQ(fn(db, "nothing", {}), nullopt);
 
@@ -212,7 +212,7 @@ TEST(FuncScalar, TypeofLengthUpperLowerAbs) {
   EXPECT_EQ(fn(db, "typeof", {"x"}), "text");
   EXPECT_EQ(fn(db, "typeof", {FArg::text("12")}), "text");
 
-  EXPECT_EQ(fn(db, "length", {"h\xC3\xA9llo"}), "5");   // six bytes, five characters
+  EXPECT_EQ(fn(db, "length", {"h\xC3\xA9llo"}), "5");       // six bytes, five characters
   EXPECT_EQ(fn(db, "length", {"\xF0\x9F\x98\x80!"}), "2");  // a four-byte character
   EXPECT_EQ(fn(db, "length", {""}), "0");
   EXPECT_EQ(fn(db, "length", {nullptr}), nullopt);
@@ -236,7 +236,9 @@ TEST(FuncScalar, TypeofLengthUpperLowerAbs) {
 TEST(FuncScalar, SubstrCountsCharactersAndNeverSplitsOne) {
   FuncTestDb t;
   tarvik *db = t.get();
-  auto sub = [&](const char *z, const char *p, const char *n) { return fn(db, "substr", {z, p, n}); };
+  auto sub = [&](const char *z, const char *p, const char *n) {
+    return fn(db, "substr", {z, p, n});
+  };
   EXPECT_EQ(sub("hello", "2", "3"), "ell");
   EXPECT_EQ(sub("hello", "-3", "2"), "ll");
   EXPECT_EQ(sub("hello", "0", "2"), "he");
@@ -254,7 +256,10 @@ TEST(FuncScalar, SubstrCountsCharactersAndNeverSplitsOne) {
   EXPECT_EQ(sub("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", "-1", "5"), "\xE8\xAA\x9E");
   EXPECT_EQ(sub("a\xF0\x9F\x98\x80z", "2", "1"), "\xF0\x9F\x98\x80");
   // Stray continuation bytes belong to the character before them.
-  EXPECT_EQ(sub("\x80" "ab", "1", "1"), "a");
+  EXPECT_EQ(sub("\x80"
+                "ab",
+                "1", "1"),
+            "a");
   EXPECT_EQ(sub(nullptr, "1", "1"), nullopt);
   // A NULL start or length reads as 0.
   EXPECT_EQ(sub("hello", nullptr, "2"), "he");
@@ -524,17 +529,23 @@ TEST(FuncFailure, FunctionsGiveTheirResultOrNullWithoutLeaks) {
   failureLoop([&] { return fn(db, "quote", {text.c_str()}); }, checkText(expected));
   failureLoop([&] { return fn(db, "upper", {text.c_str()}); },
               checkText(string(7, 'X') + "'" + string(292, 'X')));
-  failureLoop([&] { return fn(db, "substr", {text.c_str(), "2", "100"}); },
-              checkText(text.substr(1, 100)));
+  failureLoop(
+      [&] {
+        return fn(db, "substr", {text.c_str(), "2", "100"});
+      },
+      checkText(text.substr(1, 100)));
   string a30(30, 'a'), c40(40, 'c');
   // A copy that cannot be made keeps the previous best; the statement fails
   // for lack of memory anyway.
-  failureLoop([&] { return agg(db, "max", 1, {{a30.c_str()}, {"b"}, {c40.c_str()}}); },
-              [&](const optional<string> &r, bool injected) {
-                if (!injected) {
-                  EXPECT_EQ(r, c40);
-                }
-              });
+  failureLoop(
+      [&] {
+        return agg(db, "max", 1, {{a30.c_str()}, {"b"}, {c40.c_str()}});
+      },
+      [&](const optional<string> &r, bool injected) {
+        if (!injected) {
+          EXPECT_EQ(r, c40);
+        }
+      });
 }
 
 }  // namespace
