@@ -265,8 +265,8 @@ TEST_F(DateTest, StrftimeEveryConversion) {
   EXPECT_EQ(strftime({string(150, 'a').c_str(), "2000-01-01"}), string(150, 'a'));
 }
 
-// Values that the original arithmetic would push through int overflow or
-// NaN come out sound (or NULL) instead.
+// Values whose calendar arithmetic would overflow int or give NaN seconds
+// come out sound (or NULL) instead.
 TEST_F(DateTest, OutOfRangeValuesAreRejectedNotWrapped) {
   EXPECT_EQ(date({"1e300"}), nullopt);
   EXPECT_EQ(time({"-1e300"}), nullopt);
