@@ -599,6 +599,24 @@ TEST_F(ExecTest, InterruptStopsAtStartAndInLoops) {
   db->xProgress = nullptr;
 }
 
+TEST_F(ExecTest, TraceShowsEachInstructionAndTheStack) {
+  FILE *f = tmpfile();
+  ASSERT_NE(f, nullptr);
+  tarvikVdbeTrace(v, f);
+  add(OP_Integer, 5);
+  add(OP_String, 0, 0, "a b\tc");
+  add(OP_Integer, 6, 0, "6");
+  RunResult r = run();
+  EXPECT_EQ(r.rc, TARVIK_OK);
+  std::string out(4096, '\0');
+  rewind(f);
+  out.resize(fread(out.data(), 1, out.size(), f));
+  fclose(f);
+  EXPECT_NE(out.find("   0 Integer         5    0 \nStack: i:5\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Stack: t[a.b.c] i:5\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Stack: si:6 t[a.b.c] i:5\n"), std::string::npos) << out;
+}
+
 // ------------------------------------------------------------------ functions
 
 struct FuncLog {
@@ -1192,6 +1210,53 @@ TEST_P(CursorTest, TreesCookiesAndTransactions) {
   EXPECT_EQ(r.rows, (std::vector<Row>{{"ok"}}));
 }
 
+TEST_P(CursorTest, ABusyDatabaseIsResumableOrGoesToTheBusyHandler) {
+  if (GetParam() != Backend::File) GTEST_SKIP() << "locks are a property of files";
+  createTree(false);  // the file has its first page
+  Btree *pOther = nullptr;
+  ASSERT_EQ(tarvikBtreeOpen(zPath.c_str(), 0, 100, &pOther), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeBeginTrans(pOther), TARVIK_OK);
+
+  add(OP_Transaction, 0);
+  add(OP_String, 0, 0, "in");
+  add(OP_Callback, 1);
+  add(OP_Commit);
+  ready();
+  EXPECT_EQ(tarvikVdbeExec(v), TARVIK_BUSY);
+  EXPECT_EQ(v->magic, VDBE_MAGIC_RUN);
+  EXPECT_EQ(tarvikVdbeExec(v), TARVIK_BUSY);  // the same instruction again
+  ASSERT_EQ(tarvikBtreeRollback(pOther), TARVIK_OK);
+  ASSERT_EQ(tarvikVdbeExec(v), TARVIK_ROW);
+  EXPECT_STREQ(v->azResColumn[0], "in");
+  EXPECT_EQ(tarvikVdbeExec(v), TARVIK_DONE);
+  char *z = nullptr;
+  EXPECT_EQ(tarvikVdbeReset(v, &z), TARVIK_OK);
+  tarvikFree(z);
+
+  // With a busy handler: called with "" and a rising count until it gives up.
+  struct Seen {
+    int calls = 0;
+    std::string zName;
+  } seen;
+  db->pBusyArg = &seen;
+  db->xBusyCallback = [](void *p, const char *zName, int n) {
+    auto *s = (Seen *)p;
+    s->calls++;
+    s->zName = zName;
+    EXPECT_EQ(n, s->calls);
+    return n < 3 ? 1 : 0;
+  };
+  ASSERT_EQ(tarvikBtreeBeginTrans(pOther), TARVIK_OK);
+  RunResult r = run();
+  EXPECT_EQ(r.rc, TARVIK_BUSY);
+  EXPECT_EQ(r.msg, "database is locked");
+  EXPECT_EQ(seen.calls, 3);
+  EXPECT_EQ(seen.zName, "");
+  db->xBusyCallback = nullptr;
+  tarvikBtreeRollback(pOther);
+  tarvikBtreeClose(pOther);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, CursorTest, ::testing::Values(Backend::Memory, Backend::File),
                          [](const auto &info) {
                            return info.param == Backend::Memory ? "Memory" : "File";
@@ -1518,6 +1583,24 @@ TEST_F(ExecTest, CopyInputSplitsFieldsAndEscapes) {
   r = run();
   unlink(zTmpl2);
   EXPECT_EQ(r.rows, (std::vector<Row>{{"1", "2", "3"}}));
+
+  // An empty delimiter counts as a tab.
+  char zTmpl3[] = "/tmp/tarvik_copy_XXXXXX";
+  fd = mkstemp(zTmpl3);
+  ASSERT_EQ(write(fd, "p\tq\n", 4), 4);
+  close(fd);
+  tarvikVdbeDelete(v);
+  v = tarvikVdbeCreate(db);
+  add(OP_FileOpen, 0, 0, zTmpl3);
+  rd = add(OP_FileRead, 2, 0, "");
+  add(OP_FileColumn, 0);
+  add(OP_FileColumn, 1);
+  add(OP_Callback, 2);
+  add(OP_Goto, 0, rd);
+  patch(rd);
+  r = run();
+  unlink(zTmpl3);
+  EXPECT_EQ(r.rows, (std::vector<Row>{{"p", "q"}}));
 
   tarvikVdbeDelete(v);
   v = tarvikVdbeCreate(db);
