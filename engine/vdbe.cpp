@@ -1504,6 +1504,9 @@ int tarvikVdbeExec(Vdbe *p) {
           found = res == 0;
           pC->deferredMoveto = 0;
           pC->recnoIsValid = 0;
+          /* The row found can be read; after a miss the cursor rests on
+          ** some neighbour, which must not read as the row sought. */
+          pC->nullRow = !found;
         }
         if (pOp->opcode != OP_Distinct) popN(&pTos, 1);
         if (found == (pOp->opcode == OP_Found)) pc = pOp->p2 - 1;

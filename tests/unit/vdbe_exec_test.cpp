@@ -1210,6 +1210,120 @@ TEST_P(CursorTest, TreesCookiesAndTransactions) {
   EXPECT_EQ(r.rows, (std::vector<Row>{{"ok"}}));
 }
 
+TEST_P(CursorTest, AFailedStatementRollsBackOnlyItsCheckpoint) {
+  int iRoot = createTree(false);
+  auto insertRow = [&](int row) {
+    add(OP_Integer, row);
+    add(OP_String, 0, 0, "r");
+    add(OP_PutIntKey, 0, 0);
+  };
+  // Statement 1 opens the transaction (as BEGIN would leave it).
+  add(OP_Transaction, 0);
+  openCursor(OP_OpenWrite, 0, iRoot);
+  insertRow(1);
+  RunResult r = run();
+  ASSERT_EQ(r.rc, TARVIK_OK) << r.msg;
+  ASSERT_EQ(db->aDb[0].inTrans, 1);
+
+  // Statement 2 inside it: checkpoint, insert, fail with the abort action.
+  tarvikVdbeDelete(v);
+  v = tarvikVdbeCreate(db);
+  add(OP_Transaction, 0);  // already open: leaves undoTransOnError clear
+  add(OP_Checkpoint, 0);
+  openCursor(OP_OpenWrite, 0, iRoot);
+  insertRow(2);
+  add(OP_Halt, TARVIK_CONSTRAINT, OE_Abort);
+  r = run();
+  EXPECT_EQ(r.rc, TARVIK_CONSTRAINT);
+  EXPECT_EQ(db->aDb[0].inTrans, 1);
+  EXPECT_EQ(dump(iRoot).size(), 1u);
+
+  // Statement 3 succeeds: its checkpoint is committed, the transaction
+  // stays open until Commit.
+  tarvikVdbeDelete(v);
+  v = tarvikVdbeCreate(db);
+  add(OP_Checkpoint, 0);
+  openCursor(OP_OpenWrite, 0, iRoot);
+  insertRow(3);
+  r = run();
+  EXPECT_EQ(r.rc, TARVIK_OK) << r.msg;
+  EXPECT_EQ(db->aDb[0].inTrans, 1);
+  tarvikVdbeDelete(v);
+  v = tarvikVdbeCreate(db);
+  add(OP_Commit);
+  r = run();
+  EXPECT_EQ(r.rc, TARVIK_OK) << r.msg;
+  EXPECT_EQ(db->aDb[0].inTrans, 0);
+  auto rows = dump(iRoot);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].first, B({0x80, 0, 0, 3}));
+}
+
+TEST_P(CursorTest, KeysAsDataTextKeysAndMembershipTests) {
+  add(OP_OpenTemp, 0, 0);
+  // Text keys in a temporary table: PutStrKey, Found/NotFound/Distinct.
+  for (const char *k : {"k1", "k2"}) {
+    add(OP_String, 0, 0, k);
+    add(OP_String, 0, 0, "data");
+    add(OP_PutStrKey, 0, 0);
+  }
+  add(OP_String, 0, 0, "k2");
+  int f = add(OP_Found, 0, 0);
+  add(OP_String, 0, 0, "k2 missing");
+  cb(1);
+  patch(f);
+  add(OP_String, 0, 0, "k3");
+  int d = add(OP_Distinct, 0, 0);  // absent: jumps, the key stays
+  add(OP_String, 0, 0, "k3 present");
+  cb(1);
+  patch(d);
+  cb(1);  // the key left by Distinct
+  add(OP_String, 0, 0, "k1");
+  int nf = add(OP_NotFound, 0, 0);
+  add(OP_RowKey, 0);
+  add(OP_RowData, 0);
+  cb(2);
+  patch(nf);
+  // Reading keys as records: a temporary table keyed by records.
+  add(OP_OpenTemp, 1, 0);
+  add(OP_String, 0, 0, "x");
+  add(OP_String, 0, 0, "y");
+  add(OP_MakeRecord, 2, 0);
+  add(OP_String, 0, 0, "payload");
+  add(OP_PutStrKey, 1, 0);
+  add(OP_KeyAsData, 1, 1);
+  add(OP_Rewind, 1, 0);
+  add(OP_Column, 1, 1);
+  add(OP_Column, 1, 0);
+  add(OP_FullKey, 1);
+  add(OP_Column, -1, 1);  // the same field from the key on the stack
+  add(OP_Push, 1);        // replaces the key
+  cb(3);
+  add(OP_NullRow, 1);
+  add(OP_Column, 1, 0);
+  add(OP_Recno, 1);
+  add(OP_RowKey, 1);
+  cb(3);
+  RunResult r = run();
+  ASSERT_EQ(r.rc, TARVIK_OK) << r.msg;
+  EXPECT_EQ(r.rows, (std::vector<Row>{{"k3"}, {"k1", "data"}, {"y", "x", "y"}, {kNull, kNull, kNull}}));
+
+  // Opening errors: a root page below 2, a negative cursor number.
+  tarvikVdbeDelete(v);
+  v = tarvikVdbeCreate(db);
+  add(OP_Integer, 1);
+  add(OP_Integer, 0);
+  add(OP_OpenRead, 0, 0);
+  r = run();
+  EXPECT_EQ(r.rc, TARVIK_INTERNAL);
+  EXPECT_EQ(r.msg, "root page number less than 2");
+  tarvikVdbeDelete(v);
+  v = tarvikVdbeCreate(db);
+  add(OP_Rewind, -1, 0);
+  r = run();
+  EXPECT_EQ(r.msg, "bad cursor number");
+}
+
 TEST_P(CursorTest, ABusyDatabaseIsResumableOrGoesToTheBusyHandler) {
   if (GetParam() != Backend::File) GTEST_SKIP() << "locks are a property of files";
   createTree(false);  // the file has its first page
