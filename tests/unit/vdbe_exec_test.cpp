@@ -24,10 +24,10 @@ using Row = std::vector<std::string>;
 const std::string kNull = "<null>";
 
 struct RunResult {
-  int rc = 0;          // result of reset: the run's code
-  std::string msg;     // its message
+  int rc = 0;       // result of reset: the run's code
+  std::string msg;  // its message
   std::vector<Row> rows;
-  int execRc = 0;      // last result of the loop itself
+  int execRc = 0;  // last result of the loop itself
 };
 
 // Bytes written as a C++ string (for records and keys with NULs).
@@ -228,7 +228,7 @@ TEST_F(ExecTest, BitOperationsTakeTheTopAsTheLeftOperand) {
 }
 
 TEST_F(ExecTest, ComparisonsMixNumbersAndText) {
-  EXPECT_EQ(binary("10", OP_Eq, "n:10"), "1");   // text read as an integer
+  EXPECT_EQ(binary("10", OP_Eq, "n:10"), "1");  // text read as an integer
   EXPECT_EQ(binary("n:10", OP_Eq, "10"), "1");
   EXPECT_EQ(binary("abc", OP_Gt, "n:10"), "1");  // numbers before text
   EXPECT_EQ(binary("1.0", OP_Eq, "1"), "1");
@@ -362,8 +362,8 @@ TEST_F(ExecTest, StackInstructionsCopyAndMoveValues) {
   tarvikVdbeOp3(v, OP_String, 0, 0, longText.c_str(), 0);
   add(OP_Concat, 1, 0);  // a heap copy
   add(OP_Dup, 0, 0);
-  add(OP_Pull, 2);    // a moves to the top
-  add(OP_Push, 1);    // and overwrites the copy
+  add(OP_Pull, 2);  // a moves to the top
+  add(OP_Push, 1);  // and overwrites the copy
   add(OP_Concat, 2, 0, "+");
   add(OP_Callback, 1);
   RunResult r = run();
@@ -748,7 +748,10 @@ TEST_F(ExecTest, ColumnReadsFieldsAndRejectsDamagedRecords) {
 
   // Damaged records read from the stack: an offset past the end, a field
   // without its NUL, a field index beyond the header.
-  for (const char *zRec : {"\x02\x09z", "\x02\x04" "ab", "\x02\x04z"}) {
+  for (const char *zRec : {"\x02\x09z",
+                           "\x02\x04"
+                           "ab",
+                           "\x02\x04z"}) {
     for (int field : {0, 5}) {
       tarvikVdbeDelete(v);
       v = tarvikVdbeCreate(db);
@@ -814,7 +817,7 @@ TEST_F(ExecTest, KeysAreByteExact) {
   add(OP_IdxIsNull, 1, 10);  // first field is not NULL
   add(OP_IdxIsNull, 2, 11);  // second is
   add(OP_Halt);
-  add(OP_Halt);              // 10
+  add(OP_Halt);                               // 10
   add(OP_String, 0, 0, "both checks right");  // 11
   EXPECT_EQ(runTop(), std::string("both checks right") + '\0');
 }
@@ -908,12 +911,10 @@ TEST_P(CursorTest, InsertAndScanATableStoresRowKeysAndRecords) {
   add(OP_Close, 0);
   r = run();
   ASSERT_EQ(r.rc, TARVIK_OK) << r.msg;
-  EXPECT_EQ(r.rows, (std::vector<Row>{{"1", "alpha", "5"},
-                                      {"2", "beta", "4"},
-                                      {"3", "gamma", "5"},
-                                      {"3"},
-                                      {"2"},
-                                      {"1"}}));
+  EXPECT_EQ(
+      r.rows,
+      (std::vector<Row>{
+          {"1", "alpha", "5"}, {"2", "beta", "4"}, {"3", "gamma", "5"}, {"3"}, {"2"}, {"1"}}));
 }
 
 TEST_P(CursorTest, SeeksFindRowsAndDeferredSeeksResolveOnRead) {
@@ -1306,7 +1307,8 @@ TEST_P(CursorTest, KeysAsDataTextKeysAndMembershipTests) {
   cb(3);
   RunResult r = run();
   ASSERT_EQ(r.rc, TARVIK_OK) << r.msg;
-  EXPECT_EQ(r.rows, (std::vector<Row>{{"k3"}, {"k1", "data"}, {"y", "x", "y"}, {kNull, kNull, kNull}}));
+  EXPECT_EQ(r.rows,
+            (std::vector<Row>{{"k3"}, {"k1", "data"}, {"y", "x", "y"}, {kNull, kNull, kNull}}));
 
   // Opening errors: a root page below 2, a negative cursor number.
   tarvikVdbeDelete(v);
@@ -1425,12 +1427,9 @@ TEST_F(ExecTest, SortDirectionsAndTypes) {
   patch(top);
   RunResult r = run();
   ASSERT_EQ(r.rc, TARVIK_OK) << r.msg;
-  EXPECT_EQ(r.rows, (std::vector<Row>{{"abc", "x"},
-                                      {"10", "10"},
-                                      {"10", "9"},
-                                      {"10", "a"},
-                                      {"9", "b"},
-                                      {kNull, "z"}}));
+  EXPECT_EQ(r.rows,
+            (std::vector<Row>{
+                {"abc", "x"}, {"10", "10"}, {"10", "9"}, {"10", "a"}, {"9", "b"}, {kNull, "z"}}));
 
   // SortReset drops what was put.
   tarvikVdbeDelete(v);
