@@ -820,7 +820,12 @@ int tarvikVdbeExec(Vdbe *p) {
 
       /* ---------------------------------------------------- result rows */
       case OP_ColumnName:
-        if (pOp->p1 < 0 || pOp->p1 > pStackLast - p->aStack) goto stack_underflow;
+        /* The name array has one slot per instruction. */
+        if (pOp->p1 < 0 || pOp->p1 > pStackLast - p->aStack) {
+          tarvikSetString(&p->zErrMsg, "column index out of range", (char *)nullptr);
+          rc = TARVIK_INTERNAL;
+          goto vdbe_halt;
+        }
         p->azColName[pOp->p1] = pOp->p3type == P3_POINTER ? nullptr : pOp->p3;
         p->nCallback = 0;
         if (pOp->p2) p->nResColumn = pOp->p1 + 1;

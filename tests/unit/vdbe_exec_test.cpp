@@ -537,6 +537,7 @@ TEST_F(ExecTest, BadProgramsFailInsteadOfCorruptingMemory) {
       {{{OP_Integer, 1, 0}, {OP_SetCookie, 0, 9}}, "meta value index out of range"},
       {{{OP_ListPop, 0, 0}}, "key list stack underflow"},
       {{{OP_ContextPop, 0, 0}}, "context stack underflow"},
+      {{{OP_ColumnName, 5, 1}}, "column index out of range"},
       {{{OP_String, 0, 0}, {OP_IncrKey, 0, 0}}, "malformed key"},
   };
   for (const Bad &b : bad) {
