@@ -1812,3 +1812,72 @@ TEST_F(ExecTest, AllocationFailuresAnywhereFailCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// Random programs: any instruction with small operands, every jump inside
+// the program.  Whatever they do, the loop must end with a result code and
+// release everything (the sanitizer build checks the memory accesses).
+TEST_F(ExecTest, RandomProgramsNeverCrashOrLeak) {
+  static const int aExcluded[] = {OP_Callback, OP_SortCallback, OP_FileOpen, OP_Vacuum};
+  static const char *const azP3[] = {nullptr,
+                                     "",
+                                     "abc",
+                                     "12",
+                                     "-3.5",
+                                     "t",
+                                     "+A",
+                                     "\x02\x04z",
+                                     "nnt",
+                                     "\x03\x05\x07"
+                                     "a"};
+  const int kRandomPrograms =
+      getenv("TARVIK_RANDOM_PROGRAMS") ? atoi(getenv("TARVIK_RANDOM_PROGRAMS")) : 3000;
+  unsigned seed =
+      getenv("TARVIK_RANDOM_SEED") ? (unsigned)atoi(getenv("TARVIK_RANDOM_SEED")) : 12345;
+  auto rnd = [&](unsigned n) {
+    seed = seed * 1103515245u + 12345u;
+    return (int)((seed >> 8) % n);
+  };
+  db->xProgress = [](void *) { return 1; };
+  db->pProgressArg = nullptr;
+  db->nProgressOps = 5000;
+  int nRun = 0;
+  for (int iProg = 0; iProg < kRandomPrograms; iProg++) {
+    tarvikVdbeDelete(v);
+    v = tarvikVdbeCreate(db);
+    int nOp = 5 + rnd(40);
+    for (int i = 0; i < nOp; i++) {
+      int op;
+      static const int aPush[] = {OP_Integer,  OP_String,   OP_String, OP_Dup, OP_MemLoad,
+                                  OP_Variable, OP_OpenTemp, OP_Rewind, OP_Next};
+      do {
+        op =
+            rnd(3) == 0 ? aPush[rnd(sizeof(aPush) / sizeof(aPush[0]))] : 1 + rnd(TARVIK_MAX_OPCODE);
+      } while (std::find(std::begin(aExcluded), std::end(aExcluded), op) != std::end(aExcluded));
+      int p1 = rnd(9) - 3;
+      int p2 = (tarvikOpcodeFlags(op) & OPFLG_JUMP) ? rnd(nOp) : rnd(7) - 1;
+      const char *z = azP3[rnd(sizeof(azP3) / sizeof(azP3[0]))];
+      if (op == OP_Function || op == OP_AggFunc || op == OP_AggInit || op == OP_CreateTable ||
+          op == OP_CreateIndex) {
+        z = nullptr;  // their P3 is an object pointer
+      }
+      tarvikVdbeOp3(v, op, p1, p2, z, z ? P3_STATIC : 0);
+    }
+    ASSERT_EQ(tarvikVdbeMakeReady(v, 2, 0), TARVIK_OK);
+    int rc = tarvikVdbeExec(v);
+    EXPECT_TRUE(rc == TARVIK_DONE || rc == TARVIK_ERROR) << rc;
+    char *zErr = nullptr;
+    tarvikVdbeReset(v, &zErr);
+    tarvikFree(zErr);
+    for (int i = 0; i < db->nDb; i++) {
+      if (db->aDb[i].pBt && db->aDb[i].inTrans) tarvikBtreeRollback(db->aDb[i].pBt);
+      db->aDb[i].inTrans = 0;
+    }
+    nRun++;
+  }
+  db->xProgress = nullptr;
+  EXPECT_EQ(nRun, kRandomPrograms);
+}
+
+}  // namespace
