@@ -36,10 +36,8 @@
 
 /* Provided by the connection module.  Weak so that this module links and
 ** is tested before that one is in the tree; an absent loader leaves the
-** schema as it is and an absent factory opens no temporary database. */
+** schema as it is. */
 int tarvikInit(tarvik *db, char **pzErrMsg) __attribute__((weak));
-int tarvikBtreeFactory(tarvik *db, const char *zFilename, int omitJournal, int nCache,
-                       Btree **ppBtree) __attribute__((weak));
 
 const char master_schema[] =
     "CREATE TABLE tarvik_master(\n"
@@ -696,8 +694,7 @@ void tarvikStartTable(Parse *pParse, const Token *pStart, const Token *pName, in
 
   /* The temporary database is opened when first needed. */
   if (isTemp && db->aDb[1].pBt == nullptr && !pParse->explain) {
-    int rc = tarvikBtreeFactory ? tarvikBtreeFactory(db, nullptr, 0, 2000, &db->aDb[1].pBt)
-                                : TARVIK_CANTOPEN;
+    int rc = tarvikBtreeFactory(db, nullptr, 0, 2000, &db->aDb[1].pBt);
     if (rc != TARVIK_OK) {
       tarvikErrorMsg(pParse,
                      "unable to open a temporary database file for storing temporary tables");

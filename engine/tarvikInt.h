@@ -639,4 +639,10 @@ void tarvikFreeFunctions(tarvik *db);
 
 /* ---------------------------------------------------------------- connections, schema loading, backend factory (main.cpp, table.cpp) */
 
+/* Opens the store of one database: ":memory:" in memory; no name (the
+** temporary database, private sorting trees) in memory when temp_store is
+** 2, else in an anonymous temporary file; any other name as a file. */
+int tarvikBtreeFactory(const tarvik *db, const char *zFilename, int omitJournal, int nCache,
+                       Btree **ppBtree);
+
 #endif /* TARVIK_INT_H */
