@@ -690,7 +690,11 @@ int allocatePage(FileBtree *pBt, MemPage **ppPage, Pgno *pPgno, Pgno nearby) {
       if (!pageInFile(pBt, pgno) || !freeBit(pBt, pgno)) return TARVIK_CORRUPT;
       rc = getPage(pBt, pgno, &pPage);
       if (rc != TARVIK_OK) return rc;
-      if (!pPage->isInit) tarvikpager_dont_rollback(pPage);
+      /* A free leaf's content has no meaning, so it needs no journal, except
+      ** inside a checkpoint: the checkpoint's rollback makes the page free
+      ** again and must then reload it, or its bookkeeping would still call
+      ** it a tree page. */
+      if (!pPage->isInit && !pBt->inCkpt) tarvikpager_dont_rollback(pPage);
       rc = tarvikpager_write(pPage);
       if (rc != TARVIK_OK) {
         releasePage(pPage);
