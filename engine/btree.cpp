@@ -2010,6 +2010,16 @@ int fileBtreeCopyFile(Btree *pToBt, Btree *pFromBt) {
   if (pTo->needSwab != pFrom->needSwab) return TARVIK_ERROR;
   if (pTo->pCursor) return TARVIK_BUSY;
   int nPage = pageCount(pFrom);
+  int nTo = pageCount(pTo);
+  /* Pages the destination decoded describe its old content: forget them
+  ** (and the parent references they hold) before the bytes change. */
+  for (Pgno i = 2; i <= (Pgno)nTo; i++) {
+    MemPage *pOld = (MemPage *)tarvikpager_lookup(pTo->pPager, i);
+    if (!pOld) continue;
+    pageDestructor(pOld);
+    pOld->isInit = 0;
+    releasePage(pOld);
+  }
   int rc = TARVIK_OK;
   for (Pgno i = 1; i <= (Pgno)nPage && rc == TARVIK_OK; i++) {
     MemPage *pPage;
@@ -2018,7 +2028,6 @@ int fileBtreeCopyFile(Btree *pToBt, Btree *pFromBt) {
     rc = tarvikpager_overwrite(pTo->pPager, i, pPage->aDisk);
     releasePage(pPage);
   }
-  int nTo = pageCount(pTo);
   for (Pgno i = (Pgno)nPage + 1; i <= (Pgno)nTo && rc == TARVIK_OK; i++) {
     MemPage *pPage;
     rc = getPage(pTo, i, &pPage);

@@ -605,3 +605,42 @@ TEST_F(FileBtreeTest, APageReusedInsideARolledBackCheckpointCanBeReusedAgain) {
   ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
   EXPECT_EQ(check({2, t2}), "");
 }
+
+// Pages the destination had decoded before the copy describe its old
+// content: the same transaction must read and change the copied trees.
+TEST_F(FileBtreeTest, TheCopyIsReadAndChangedInTheSameTransaction) {
+  openDb();
+  Tables model;
+  std::vector<int> roots = buildSampleDb(pBt, model);
+  ScratchDir dir2;
+  std::string path2 = dir2.file("copy.db");
+  Btree *pTo = nullptr;
+  ASSERT_EQ(tarvikBtreeOpen(path2.c_str(), 0, 2000, &pTo), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeBeginTrans(pTo), TARVIK_OK);
+  {
+    CursorHolder c;
+    ASSERT_EQ(tarvikBtreeCursor(pTo, 2, 1, &c.p), TARVIK_OK);
+    for (int i = 0; i < 400; i++) {
+      ASSERT_EQ(btInsert(c.p, "old" + std::to_string(i), std::string(i % 300, 'o')), TARVIK_OK);
+    }
+  }
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCopyFile(pTo, pBt), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
+  for (auto &[t, m] : model) EXPECT_TRUE(dumpTable(pTo, t) == m) << "table " << t;
+  {
+    CursorHolder c;
+    ASSERT_EQ(tarvikBtreeCursor(pTo, 2, 1, &c.p), TARVIK_OK);
+    for (int i = 0; i < 100; i++) {
+      std::string k = "new" + std::to_string(i), d(i * 5, 'n');
+      ASSERT_EQ(btInsert(c.p, k, d), TARVIK_OK);
+      model[2][k] = d;
+    }
+  }
+  ASSERT_EQ(tarvikBtreeCommit(pTo), TARVIK_OK);
+  char *z = tarvikBtreeIntegrityCheck(pTo, roots.data(), (int)roots.size());
+  EXPECT_EQ(z ? std::string(z) : "", "");
+  tarvikFree(z);
+  for (auto &[t, m] : model) EXPECT_TRUE(dumpTable(pTo, t) == m) << "table " << t;
+  tarvikBtreeClose(pTo);
+}
