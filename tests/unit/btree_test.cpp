@@ -606,6 +606,45 @@ TEST_F(FileBtreeTest, APageReusedInsideARolledBackCheckpointCanBeReusedAgain) {
   EXPECT_EQ(check({2, t2}), "");
 }
 
+// 64 cells of 16 bytes overflow a root leaf by one: the root gets one
+// divider; the left page keeps 31 cells (496 bytes), the right one the 32
+// (512 bytes) that make it at least half full; pages in key order.
+TEST_F(FileBtreeTest, ARootSplitLeavesOneDividerAndTwoHalfFullLeaves) {
+  openDb();
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  {
+    CursorHolder c;
+    ASSERT_EQ(tarvikBtreeCursor(pBt, 2, 1, &c.p), TARVIK_OK);
+    for (int i = 0; i < 64; i++) {
+      char k[8];
+      snprintf(k, sizeof k, "%04d", i);
+      ASSERT_EQ(btInsert(c.p, k, ""), TARVIK_OK);
+    }
+  }
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
+  std::string img = image();
+  ASSERT_EQ(img.size(), 4u * 1024);
+  size_t p2 = 1024, p3 = 2048, p4 = 3072;
+  EXPECT_EQ(rd32(img, p2), 4u);
+  EXPECT_EQ(rd16(img, p2 + 4), 8u);
+  EXPECT_EQ(rd16(img, p2 + 6), 24u);
+  EXPECT_EQ(rd32(img, p2 + 8), 3u);
+  EXPECT_EQ(rd16(img, p2 + 12), 4u);
+  EXPECT_EQ(rd16(img, p2 + 14), 0u);
+  EXPECT_EQ(img.substr(p2 + 20, 4), "0031");
+  EXPECT_EQ(rd16(img, p2 + 24), 1000u);
+  EXPECT_EQ(rd32(img, p3), 0u);
+  EXPECT_EQ(rd16(img, p3 + 6), 504u);
+  EXPECT_EQ(rd16(img, p3 + 504), 520u);
+  EXPECT_EQ(img.substr(p3 + 8 + 12, 4), "0000");
+  EXPECT_EQ(img.substr(p3 + 8 + 30 * 16 + 12, 4), "0030");
+  EXPECT_EQ(rd16(img, p3 + 8 + 30 * 16 + 6), 0u);
+  EXPECT_EQ(rd16(img, p4 + 6), 520u);
+  EXPECT_EQ(rd16(img, p4 + 520), 504u);
+  EXPECT_EQ(img.substr(p4 + 8 + 12, 4), "0032");
+  EXPECT_EQ(check({2}), "");
+}
+
 // Pages the destination had decoded before the copy describe its old
 // content: the same transaction must read and change the copied trees.
 TEST_F(FileBtreeTest, TheCopyIsReadAndChangedInTheSameTransaction) {
