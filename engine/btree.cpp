@@ -660,13 +660,19 @@ int allocatePage(FileBtree *pBt, MemPage **ppPage, Pgno *pPgno, Pgno nearby) {
     MemPage *pTrunk;
     rc = getPage(pBt, trunk, &pTrunk);
     if (rc != TARVIK_OK) return rc;
+    /* A trunk that is also a decoded tree page, or whose leaf count no longer
+    ** fits the page (its bytes were changed as a tree page's), is damage. */
+    u8 *t = pTrunk->aDisk;
+    int n = (int)get4(pBt, t + 4);
+    if (pTrunk->isInit || pTrunk->pParent || n < 0 || n > MX_FREE_LEAVES) {
+      releasePage(pTrunk);
+      return TARVIK_CORRUPT;
+    }
     rc = tarvikpager_write(pTrunk);
     if (rc != TARVIK_OK) {
       releasePage(pTrunk);
       return rc;
     }
-    u8 *t = pTrunk->aDisk;
-    int n = (int)get4(pBt, t + 4);
     if (n == 0) {
       pgno = trunk;
       put4(pBt, p1 + P1_FREELIST, get4(pBt, t));
@@ -734,6 +740,12 @@ int freePage(FileBtree *pBt, MemPage *pPage, Pgno pgno) {
   if (trunk != 0) {
     MemPage *pTrunk;
     if (getPage(pBt, trunk, &pTrunk) == TARVIK_OK) {
+      if (pTrunk->isInit || pTrunk->pParent) {
+        /* Also a decoded tree page: writing leaves into it would change a
+        ** page whose cells are in use. */
+        releasePage(pTrunk);
+        return TARVIK_CORRUPT;
+      }
       u8 *t = pTrunk->aDisk;
       u32 n = get4(pBt, t + 4);
       if (n < (u32)MX_FREE_LEAVES && tarvikpager_write(pTrunk) == TARVIK_OK) {

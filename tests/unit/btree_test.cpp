@@ -683,3 +683,46 @@ TEST_F(FileBtreeTest, TheCopyIsReadAndChangedInTheSameTransaction) {
   for (auto &[t, m] : model) EXPECT_TRUE(dumpTable(pTo, t) == m) << "table " << t;
   tarvikBtreeClose(pTo);
 }
+
+// A page that is both a tree's (all-zero, empty) root and the free list's
+// trunk: the trunk bytes the free list writes must not corrupt the decoded
+// tree page, and a trunk whose leaf count no longer makes sense must not
+// be read past its end.
+TEST_F(FileBtreeTest, AFreeListTrunkThatIsAlsoATreePageIsDamage) {
+  openDb();
+  int t = 0;
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCreateTable(pBt, &t), TARVIK_OK);
+  ASSERT_EQ(t, 3);
+  {
+    CursorHolder c;
+    ASSERT_EQ(tarvikBtreeCursor(pBt, 2, 1, &c.p), TARVIK_OK);
+    for (int i = 0; i < 4; i++) {
+      ASSERT_EQ(btInsert(c.p, "k" + std::to_string(i), std::string(2000, 'v')), TARVIK_OK);
+    }
+  }
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
+  closeDb();
+  std::string img = image();
+  std::fill(img.begin() + 2 * 1024, img.begin() + 3 * 1024, '\0');  // page 3
+  wr32(img, 52, 3);  // freeList
+  wr32(img, 56, 1);  // nFree
+  writeFileBytes(path, img);
+
+  openDb();
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  CursorHolder c3, c2;
+  ASSERT_EQ(tarvikBtreeCursor(pBt, 3, 1, &c3.p), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCursor(pBt, 2, 1, &c2.p), TARVIK_OK);
+  int res = 0, rc = TARVIK_OK;
+  if (tarvikBtreeFirst(c2.p, &res) == TARVIK_OK && res == 0) rc = tarvikBtreeDelete(c2.p);
+  if (rc == TARVIK_OK) rc = btInsert(c3.p, "x", std::string(100, 'x'));
+  for (int i = 0; i < 4 && rc == TARVIK_OK; i++) {
+    int tNew = 0;
+    rc = tarvikBtreeCreateTable(pBt, &tNew);
+  }
+  EXPECT_EQ(rc, TARVIK_CORRUPT);
+  c3.close();
+  c2.close();
+  tarvikBtreeRollback(pBt);
+}
