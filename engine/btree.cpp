@@ -660,13 +660,19 @@ int allocatePage(FileBtree *pBt, MemPage **ppPage, Pgno *pPgno, Pgno nearby) {
     MemPage *pTrunk;
     rc = getPage(pBt, trunk, &pTrunk);
     if (rc != TARVIK_OK) return rc;
+    /* A trunk that is also a decoded tree page, or whose leaf count no longer
+    ** fits the page (its bytes were changed as a tree page's), is damage. */
+    u8 *t = pTrunk->aDisk;
+    int n = (int)get4(pBt, t + 4);
+    if (pTrunk->isInit || pTrunk->pParent || n < 0 || n > MX_FREE_LEAVES) {
+      releasePage(pTrunk);
+      return TARVIK_CORRUPT;
+    }
     rc = tarvikpager_write(pTrunk);
     if (rc != TARVIK_OK) {
       releasePage(pTrunk);
       return rc;
     }
-    u8 *t = pTrunk->aDisk;
-    int n = (int)get4(pBt, t + 4);
     if (n == 0) {
       pgno = trunk;
       put4(pBt, p1 + P1_FREELIST, get4(pBt, t));
@@ -690,7 +696,11 @@ int allocatePage(FileBtree *pBt, MemPage **ppPage, Pgno *pPgno, Pgno nearby) {
       if (!pageInFile(pBt, pgno) || !freeBit(pBt, pgno)) return TARVIK_CORRUPT;
       rc = getPage(pBt, pgno, &pPage);
       if (rc != TARVIK_OK) return rc;
-      if (!pPage->isInit) tarvikpager_dont_rollback(pPage);
+      /* A free leaf's content has no meaning, so it needs no journal, except
+      ** inside a checkpoint: the checkpoint's rollback makes the page free
+      ** again and must then reload it, or its bookkeeping would still call
+      ** it a tree page. */
+      if (!pPage->isInit && !pBt->inCkpt) tarvikpager_dont_rollback(pPage);
       rc = tarvikpager_write(pPage);
       if (rc != TARVIK_OK) {
         releasePage(pPage);
@@ -730,6 +740,12 @@ int freePage(FileBtree *pBt, MemPage *pPage, Pgno pgno) {
   if (trunk != 0) {
     MemPage *pTrunk;
     if (getPage(pBt, trunk, &pTrunk) == TARVIK_OK) {
+      if (pTrunk->isInit || pTrunk->pParent) {
+        /* Also a decoded tree page: writing leaves into it would change a
+        ** page whose cells are in use. */
+        releasePage(pTrunk);
+        return TARVIK_CORRUPT;
+      }
       u8 *t = pTrunk->aDisk;
       u32 n = get4(pBt, t + 4);
       if (n < (u32)MX_FREE_LEAVES && tarvikpager_write(pTrunk) == TARVIK_OK) {
@@ -2006,6 +2022,16 @@ int fileBtreeCopyFile(Btree *pToBt, Btree *pFromBt) {
   if (pTo->needSwab != pFrom->needSwab) return TARVIK_ERROR;
   if (pTo->pCursor) return TARVIK_BUSY;
   int nPage = pageCount(pFrom);
+  int nTo = pageCount(pTo);
+  /* Pages the destination decoded describe its old content: forget them
+  ** (and the parent references they hold) before the bytes change. */
+  for (Pgno i = 2; i <= (Pgno)nTo; i++) {
+    MemPage *pOld = (MemPage *)tarvikpager_lookup(pTo->pPager, i);
+    if (!pOld) continue;
+    pageDestructor(pOld);
+    pOld->isInit = 0;
+    releasePage(pOld);
+  }
   int rc = TARVIK_OK;
   for (Pgno i = 1; i <= (Pgno)nPage && rc == TARVIK_OK; i++) {
     MemPage *pPage;
@@ -2014,7 +2040,6 @@ int fileBtreeCopyFile(Btree *pToBt, Btree *pFromBt) {
     rc = tarvikpager_overwrite(pTo->pPager, i, pPage->aDisk);
     releasePage(pPage);
   }
-  int nTo = pageCount(pTo);
   for (Pgno i = (Pgno)nPage + 1; i <= (Pgno)nTo && rc == TARVIK_OK; i++) {
     MemPage *pPage;
     rc = getPage(pTo, i, &pPage);

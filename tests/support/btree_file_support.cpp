@@ -327,6 +327,8 @@ int fuzzDatabaseImage(const uint8_t *aData, size_t nData) {
   char *z = tarvikBtreeIntegrityCheck(pBt, roots.data(), (int)roots.size());
   tarvikFree(z);
   if (tarvikBtreeBeginTrans(pBt) == TARVIK_OK) {
+    // The changes run in a checkpoint that is rolled back, then some again.
+    bool bCkpt = tarvikBtreeBeginCkpt(pBt) == TARVIK_OK;
     for (int r : roots) {
       CursorHolder c;
       if (tarvikBtreeCursor(pBt, r, 1, &c.p) != TARVIK_OK) continue;
@@ -344,6 +346,18 @@ int fuzzDatabaseImage(const uint8_t *aData, size_t nData) {
       }
       c.close();
       if (r != 2) tarvikBtreeDropTable(pBt, r);
+    }
+    if (bCkpt && tarvikBtreeRollbackCkpt(pBt) == TARVIK_OK) {
+      CursorHolder c;
+      if (tarvikBtreeCursor(pBt, 2, 1, &c.p) == TARVIK_OK) {
+        std::string d(1500, 'e');
+        for (int i = 0; i < 20; i++) {
+          std::string k = "key" + std::to_string(i * 7);
+          if (tarvikBtreeInsert(c.p, k.data(), (int)k.size(), d.data(), i * 75) != TARVIK_OK) {
+            break;
+          }
+        }
+      }
     }
     int t = 0;
     tarvikBtreeCreateTable(pBt, &t);

@@ -571,3 +571,158 @@ TEST_F(DamagedFile, SingleByteDamageAnywhereIsSurvived) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- review probes
+
+// A page that was free when a checkpoint began, handed out inside it and made
+// a tree page, is free again after the checkpoint's rollback: the next
+// allocation must take it without calling it damage.
+TEST_F(FileBtreeTest, APageReusedInsideARolledBackCheckpointCanBeReusedAgain) {
+  openDb();
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  {
+    CursorHolder c;
+    ASSERT_EQ(tarvikBtreeCursor(pBt, 2, 1, &c.p), TARVIK_OK);
+    ASSERT_EQ(btInsert(c.p, "big", std::string(236 + 3 * 1020, 'b')), TARVIK_OK);
+    int res;
+    ASSERT_EQ(tarvikBtreeFirst(c.p, &res), TARVIK_OK);
+    ASSERT_EQ(tarvikBtreeDelete(c.p), TARVIK_OK);
+  }
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);  // page 3 a trunk, 4 and 5 its leaves
+
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  CursorHolder keep;  // keeps the cache alive across the statement
+  ASSERT_EQ(tarvikBtreeCursor(pBt, 2, 0, &keep.p), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeBeginCkpt(pBt), TARVIK_OK);
+  int t = 0;
+  ASSERT_EQ(tarvikBtreeCreateTable(pBt, &t), TARVIK_OK);
+  EXPECT_EQ(t, 4);
+  ASSERT_EQ(tarvikBtreeRollbackCkpt(pBt), TARVIK_OK);
+  int t2 = 0;
+  ASSERT_EQ(tarvikBtreeCreateTable(pBt, &t2), TARVIK_OK);
+  EXPECT_EQ(t2, 4);
+  keep.close();
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
+  EXPECT_EQ(check({2, t2}), "");
+}
+
+// 64 cells of 16 bytes overflow a root leaf by one: the root gets one
+// divider; the left page keeps 31 cells (496 bytes), the right one the 32
+// (512 bytes) that make it at least half full; pages in key order.
+TEST_F(FileBtreeTest, ARootSplitLeavesOneDividerAndTwoHalfFullLeaves) {
+  openDb();
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  {
+    CursorHolder c;
+    ASSERT_EQ(tarvikBtreeCursor(pBt, 2, 1, &c.p), TARVIK_OK);
+    for (int i = 0; i < 64; i++) {
+      char k[8];
+      snprintf(k, sizeof k, "%04d", i);
+      ASSERT_EQ(btInsert(c.p, k, ""), TARVIK_OK);
+    }
+  }
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
+  std::string img = image();
+  ASSERT_EQ(img.size(), 4u * 1024);
+  size_t p2 = 1024, p3 = 2048, p4 = 3072;
+  EXPECT_EQ(rd32(img, p2), 4u);
+  EXPECT_EQ(rd16(img, p2 + 4), 8u);
+  EXPECT_EQ(rd16(img, p2 + 6), 24u);
+  EXPECT_EQ(rd32(img, p2 + 8), 3u);
+  EXPECT_EQ(rd16(img, p2 + 12), 4u);
+  EXPECT_EQ(rd16(img, p2 + 14), 0u);
+  EXPECT_EQ(img.substr(p2 + 20, 4), "0031");
+  EXPECT_EQ(rd16(img, p2 + 24), 1000u);
+  EXPECT_EQ(rd32(img, p3), 0u);
+  EXPECT_EQ(rd16(img, p3 + 6), 504u);
+  EXPECT_EQ(rd16(img, p3 + 504), 520u);
+  EXPECT_EQ(img.substr(p3 + 8 + 12, 4), "0000");
+  EXPECT_EQ(img.substr(p3 + 8 + 30 * 16 + 12, 4), "0030");
+  EXPECT_EQ(rd16(img, p3 + 8 + 30 * 16 + 6), 0u);
+  EXPECT_EQ(rd16(img, p4 + 6), 520u);
+  EXPECT_EQ(rd16(img, p4 + 520), 504u);
+  EXPECT_EQ(img.substr(p4 + 8 + 12, 4), "0032");
+  EXPECT_EQ(check({2}), "");
+}
+
+// Pages the destination had decoded before the copy describe its old
+// content: the same transaction must read and change the copied trees.
+TEST_F(FileBtreeTest, TheCopyIsReadAndChangedInTheSameTransaction) {
+  openDb();
+  Tables model;
+  std::vector<int> roots = buildSampleDb(pBt, model);
+  ScratchDir dir2;
+  std::string path2 = dir2.file("copy.db");
+  Btree *pTo = nullptr;
+  ASSERT_EQ(tarvikBtreeOpen(path2.c_str(), 0, 2000, &pTo), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeBeginTrans(pTo), TARVIK_OK);
+  {
+    CursorHolder c;
+    ASSERT_EQ(tarvikBtreeCursor(pTo, 2, 1, &c.p), TARVIK_OK);
+    for (int i = 0; i < 400; i++) {
+      ASSERT_EQ(btInsert(c.p, "old" + std::to_string(i), std::string(i % 300, 'o')), TARVIK_OK);
+    }
+  }
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCopyFile(pTo, pBt), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
+  for (auto &[t, m] : model) EXPECT_TRUE(dumpTable(pTo, t) == m) << "table " << t;
+  {
+    CursorHolder c;
+    ASSERT_EQ(tarvikBtreeCursor(pTo, 2, 1, &c.p), TARVIK_OK);
+    for (int i = 0; i < 100; i++) {
+      std::string k = "new" + std::to_string(i), d(i * 5, 'n');
+      ASSERT_EQ(btInsert(c.p, k, d), TARVIK_OK);
+      model[2][k] = d;
+    }
+  }
+  ASSERT_EQ(tarvikBtreeCommit(pTo), TARVIK_OK);
+  char *z = tarvikBtreeIntegrityCheck(pTo, roots.data(), (int)roots.size());
+  EXPECT_EQ(z ? std::string(z) : "", "");
+  tarvikFree(z);
+  for (auto &[t, m] : model) EXPECT_TRUE(dumpTable(pTo, t) == m) << "table " << t;
+  tarvikBtreeClose(pTo);
+}
+
+// A page that is both a tree's (all-zero, empty) root and the free list's
+// trunk: the trunk bytes the free list writes must not corrupt the decoded
+// tree page, and a trunk whose leaf count no longer makes sense must not
+// be read past its end.
+TEST_F(FileBtreeTest, AFreeListTrunkThatIsAlsoATreePageIsDamage) {
+  openDb();
+  int t = 0;
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCreateTable(pBt, &t), TARVIK_OK);
+  ASSERT_EQ(t, 3);
+  {
+    CursorHolder c;
+    ASSERT_EQ(tarvikBtreeCursor(pBt, 2, 1, &c.p), TARVIK_OK);
+    for (int i = 0; i < 4; i++) {
+      ASSERT_EQ(btInsert(c.p, "k" + std::to_string(i), std::string(2000, 'v')), TARVIK_OK);
+    }
+  }
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
+  closeDb();
+  std::string img = image();
+  std::fill(img.begin() + 2 * 1024, img.begin() + 3 * 1024, '\0');  // page 3
+  wr32(img, 52, 3);  // freeList
+  wr32(img, 56, 1);  // nFree
+  writeFileBytes(path, img);
+
+  openDb();
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  CursorHolder c3, c2;
+  ASSERT_EQ(tarvikBtreeCursor(pBt, 3, 1, &c3.p), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCursor(pBt, 2, 1, &c2.p), TARVIK_OK);
+  int res = 0, rc = TARVIK_OK;
+  if (tarvikBtreeFirst(c2.p, &res) == TARVIK_OK && res == 0) rc = tarvikBtreeDelete(c2.p);
+  if (rc == TARVIK_OK) rc = btInsert(c3.p, "x", std::string(100, 'x'));
+  for (int i = 0; i < 4 && rc == TARVIK_OK; i++) {
+    int tNew = 0;
+    rc = tarvikBtreeCreateTable(pBt, &tNew);
+  }
+  EXPECT_EQ(rc, TARVIK_CORRUPT);
+  c3.close();
+  c2.close();
+  tarvikBtreeRollback(pBt);
+}
