@@ -1008,7 +1008,10 @@ int balance(FileBtree *pBt, MemPage *pPage, int depth) {
 
 int balanceStep(FileBtree *pBt, MemPage *pPage, int depth) {
   if (depth > MX_DEPTH) return TARVIK_CORRUPT;
-  if (!pPage->isOverfull && pPage->nFree < USABLE_SPACE / 2 && pPage->nCell >= 2) {
+  /* "Half full" here is half the page (512 free bytes), not half the cell
+  ** area that the split below evens out to; the two thresholds differ and
+  ** decide the page layouts other writers of the format produce. */
+  if (!pPage->isOverfull && pPage->nFree < TARVIK_PAGE_SIZE / 2 && pPage->nCell >= 2) {
     return TARVIK_OK; /* the chain is in step already (insertCell, dropCell) */
   }
   int rc = TARVIK_OK;
