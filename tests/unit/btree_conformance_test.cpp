@@ -32,6 +32,10 @@ struct BackendCase {
   int (*xOpen)(Btree **ppBt);
   void (*xClose)(Btree *pBt);
   char *(*xCheck)(Btree *pBt, int *aRoot, int nRoot);
+  // After TARVIK_NOMEM the store rolls back and carries on (a file store's
+  // pager instead keeps failing until it is reopened; its fault tests cover
+  // that).
+  bool bNomemRecovers;
 };
 
 int openRbtree(Btree **ppBt) { return tarvikRbtreeOpen(nullptr, 0, 0, ppBt); }
@@ -43,9 +47,17 @@ char *checkRbtree(Btree *pBt, int *aRoot, int nRoot) {
 
 void PrintTo(const BackendCase &b, std::ostream *os) { *os << b.zName; }
 
+// A file store on a temporary file, with a small cache so that pages are
+// recycled while cursors and parents hold others.
+int openFileBtree(Btree **ppBt) { return tarvikBtreeOpen(nullptr, 0, 20, ppBt); }
+char *checkFileBtree(Btree *pBt, int *aRoot, int nRoot) {
+  return tarvikBtreeIntegrityCheck(pBt, aRoot, nRoot);
+}
+
 // Add a backend with one more line here.
 const BackendCase kBackends[] = {
-    {"Rbtree", openRbtree, closeAny, checkRbtree},
+    {"Rbtree", openRbtree, closeAny, checkRbtree, true},
+    {"FileBtree", openFileBtree, closeAny, checkFileBtree, false},
 };
 
 // ---------------------------------------------------------------- helpers
@@ -670,6 +682,7 @@ TEST_P(BtreeConformance, RandomOperationsMatchAnOrderedMap) {
 // must report TARVIK_NOMEM, roll back to the last commit, stay usable, and
 // leak nothing.
 TEST_P(BtreeConformance, EveryAllocationFailureIsSurvived) {
+  if (!GetParam().bNomemRecovers) GTEST_SKIP() << "covered by the backend's fault tests";
   long base = tarvikTestMallocOutstanding();
   int nFailures = 0;
   for (int n = 1; n < 100000; n++) {
