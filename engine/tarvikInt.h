@@ -516,4 +516,29 @@ struct FuncDef {
 
 /* ---------------------------------------------------------------- connections, schema loading, backend factory (main.cpp, table.cpp) */
 
+/* Opens a storage backend for database file zFilename: ":memory:" in
+** memory, a null name (the temporary database) where temp_store says, any
+** other name as a file B-tree with the given journal flag and cache size. */
+int tarvikBtreeFactory(tarvik *db, const char *zFilename, int omitJournal, int nCache,
+                       Btree **ppBtree);
+
+/* Loads the schema of every database not loaded yet (nothing while a load
+** is under way).  Runs with the connection held; the message, if any, is
+** stored through pzErrMsg. */
+int tarvikInit(tarvik *db, char **pzErrMsg);
+
+/* What the schema loader's callback works with. */
+struct InitData {
+  tarvik *db;
+  char **pzErrMsg; /* where a malformed row is reported */
+};
+
+/* The schema loader's row callback (type, name, rootpage, sql, database
+** index); pInit is an InitData. */
+int tarvikInitCallback(void *pInit, int argc, char **argv, char **azColName);
+
+/* Rolls back the transaction of every database and discards the in-memory
+** schema, which is read again before the next statement. */
+void tarvikRollbackAll(tarvik *db);
+
 #endif /* TARVIK_INT_H */

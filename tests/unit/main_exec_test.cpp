@@ -1,0 +1,465 @@
+// Connections and statements from the outside: open and close, compiling
+// and stepping, tarvik_exec with callbacks, result tables, the settings, and
+// the safety protocol that turns re-entry and out-of-sequence calls into
+// misuse.  EXPLAIN listings give result rows without the execution loop.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "btree.h"
+#include "os_support.h"
+#include "tarvikInt.h"
+
+namespace {
+
+struct Rows {
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> names;
+  int calls = 0;
+  int stopAt = -1;  // return non-zero on this call
+  int nullRowCalls = 0;
+};
+
+int collect(void *pArg, int argc, char **argv, char **azCol) {
+  Rows *p = static_cast<Rows *>(pArg);
+  p->calls++;
+  if (argv == nullptr) {
+    p->nullRowCalls++;
+  } else {
+    std::vector<std::string> row;
+    for (int i = 0; i < argc; i++) row.push_back(argv[i] ? argv[i] : "NULL");
+    p->rows.push_back(row);
+  }
+  p->names.assign(azCol, azCol + argc);
+  return p->calls == p->stopAt;
+}
+
+class Conn : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tarvik_malloc_failed = 0;
+    baseline_ = tarvikTestMallocOutstanding();
+  }
+  void TearDown() override {
+    tarvik_malloc_failed = 0;
+    EXPECT_EQ(tarvikTestMallocOutstanding(), baseline_) << "leaked allocations";
+  }
+  tarvik *open(const std::string &name) {
+    char *zErr = nullptr;
+    tarvik *db = tarvik_open(name.c_str(), 0, &zErr);
+    EXPECT_NE(db, nullptr) << (zErr ? zErr : "");
+    EXPECT_EQ(zErr, nullptr);
+    tarvik_freemem(zErr);
+    return db;
+  }
+  // Runs SQL and returns "rc message".
+  std::string exec(tarvik *db, const char *zSql, Rows *pRows = nullptr) {
+    char *zErr = nullptr;
+    int rc = tarvik_exec(db, zSql, pRows ? collect : nullptr, pRows, &zErr);
+    std::string r = std::to_string(rc) + (zErr ? std::string(" ") + zErr : "");
+    tarvik_freemem(zErr);
+    return r;
+  }
+  ScratchDir dir_;
+  long baseline_ = 0;
+};
+
+TEST_F(Conn, OpenCloseFileAndMemory) {
+  tarvik *db = open(dir_.file("a.db"));
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->magic, TARVIK_MAGIC_OPEN);
+  EXPECT_TRUE(db->flags & TARVIK_Initialized);
+  EXPECT_EQ(db->file_format, 4);  // an empty file counts as current
+  EXPECT_EQ(db->temp_store, 0);
+  EXPECT_EQ(db->onError, OE_Default);
+  EXPECT_STREQ(db->aDb[0].zName, "main");
+  EXPECT_STREQ(db->aDb[1].zName, "temp");
+  tarvik_close(db);
+
+  db = open(":memory:");
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(db->temp_store, 2);  // the temporary database stays in memory too
+  EXPECT_EQ(db->aDb[0].pBt->pOps, &tarvikRbtreeOps);
+  tarvik_close(db);
+  tarvik_close(nullptr);  // ignored
+}
+
+TEST_F(Conn, OpenFailuresReportTheName) {
+  char *zErr = nullptr;
+  std::string bad = dir_.file("no/such/dir/x.db");
+  EXPECT_EQ(tarvik_open(bad.c_str(), 0, &zErr), nullptr);
+  ASSERT_NE(zErr, nullptr);
+  EXPECT_EQ(std::string(zErr), "unable to open database: " + bad);
+  tarvik_freemem(zErr);
+  zErr = nullptr;
+  EXPECT_EQ(tarvik_open(nullptr, 0, &zErr), nullptr);
+  EXPECT_STREQ(zErr, "unable to open database file");
+  tarvik_freemem(zErr);
+  EXPECT_EQ(tarvik_open(bad.c_str(), 0, nullptr), nullptr);
+
+  // A file from a later format is refused with the loader's message.
+  std::string notDb = dir_.file("junk.db");
+  writeFileBytes(notDb, std::string(3000, 'x'));
+  zErr = nullptr;
+  EXPECT_EQ(tarvik_open(notDb.c_str(), 0, &zErr), nullptr);
+  EXPECT_NE(zErr, nullptr);
+  tarvik_freemem(zErr);
+}
+
+TEST_F(Conn, ExecOfNothingAndSyntaxErrors) {
+  tarvik *db = open(":memory:");
+  Rows rows;
+  EXPECT_EQ(exec(db, "", &rows), "0");
+  EXPECT_EQ(exec(db, "  \n\t -- just a comment\n", &rows), "0");
+  EXPECT_EQ(tarvik_exec(db, nullptr, collect, &rows, nullptr), TARVIK_OK);
+  EXPECT_EQ(rows.calls, 0);
+
+  EXPECT_EQ(exec(db, "SELEKT 1"), "1 near \"SELEKT\": syntax error");
+  EXPECT_EQ(exec(db, "CREATE TABLE"), "1 near \"TABLE\": syntax error");
+  EXPECT_EQ(exec(db, "SELECT 'abc"), "1 unrecognized token: \"'abc\"");
+  EXPECT_EQ(db->magic, TARVIK_MAGIC_OPEN);
+  tarvik_close(db);
+}
+
+std::vector<std::string> gTrace;
+void traceInto(void *, const char *z) { gTrace.push_back(z); }
+
+TEST_F(Conn, ExecRunsStatementsInOrderAndStopsAtTheFirstFailure) {
+  tarvik *db = open(":memory:");
+  gTrace.clear();
+  EXPECT_EQ(tarvik_trace(db, traceInto, nullptr), nullptr);
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN; bogus; EXPLAIN COMMIT;"), "1 near \"bogus\": syntax error");
+  ASSERT_EQ(gTrace.size(), 2u);
+  EXPECT_EQ(gTrace[0], "EXPLAIN BEGIN;");
+  EXPECT_EQ(gTrace[1], " bogus;");
+
+  gTrace.clear();
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN;\n EXPLAIN COMMIT"), "0");
+  ASSERT_EQ(gTrace.size(), 2u);
+  EXPECT_EQ(gTrace[0], "EXPLAIN BEGIN;");
+  EXPECT_EQ(gTrace[1], "EXPLAIN COMMIT");  // the last statement: the text itself
+  int marker = 0;
+  EXPECT_EQ(tarvik_trace(db, nullptr, &marker), nullptr);
+  EXPECT_EQ(tarvik_trace(db, nullptr, nullptr), &marker);
+  tarvik_close(db);
+}
+
+TEST_F(Conn, CallbacksSeeRowsAndCanAbort) {
+  tarvik *db = open(":memory:");
+  Rows rows;
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN", &rows), "0");
+  ASSERT_GE(rows.rows.size(), 2u);
+  EXPECT_EQ(rows.names, (std::vector<std::string>{"addr", "opcode", "p1", "p2", "p3"}));
+  EXPECT_EQ(rows.rows[0][0], "0");
+  EXPECT_EQ(rows.rows.back()[1], "Halt");
+
+  // A non-zero return stops at once: no further rows, no further statements.
+  Rows first;
+  first.stopAt = 1;
+  gTrace.clear();
+  tarvik_trace(db, traceInto, nullptr);
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN; EXPLAIN COMMIT", &first), "4");
+  EXPECT_EQ(first.calls, 1);
+  EXPECT_EQ(gTrace.size(), 1u);
+  tarvik_trace(db, nullptr, nullptr);
+
+  // Statements without rows call the callback only with empty-result
+  // callbacks on, once, with no values.
+  Rows none;
+  EXPECT_EQ(exec(db, "BEGIN", &none), "0");
+  EXPECT_EQ(none.calls, 0);
+  db->flags |= TARVIK_NullCallback;
+  EXPECT_EQ(exec(db, "COMMIT", &none), "0");
+  EXPECT_EQ(none.calls, 1);
+  EXPECT_EQ(none.nullRowCalls, 1);
+  tarvik_close(db);
+}
+
+TEST_F(Conn, CompileStepFinalizeAndTails) {
+  tarvik *db = open(":memory:");
+  const char *zSql = "EXPLAIN BEGIN;  EXPLAIN COMMIT;";
+  const char *zTail = nullptr;
+  tarvik_vm *pVm = nullptr;
+  char *zErr = nullptr;
+  ASSERT_EQ(tarvik_compile(db, zSql, &zTail, &pVm, &zErr), TARVIK_OK);
+  ASSERT_NE(pVm, nullptr);
+  EXPECT_STREQ(zTail, "  EXPLAIN COMMIT;");
+  int n = 0;
+  const char **azVal = nullptr, **azCol = nullptr;
+  int nRow = 0;
+  int rc;
+  while ((rc = tarvik_step(pVm, &n, &azVal, &azCol)) == TARVIK_ROW) {
+    EXPECT_EQ(n, 5);
+    EXPECT_STREQ(azCol[1], "opcode");
+    nRow++;
+  }
+  EXPECT_EQ(rc, TARVIK_DONE);
+  EXPECT_EQ(azVal, nullptr);
+  EXPECT_GT(nRow, 0);
+  // Reset makes it ready again: the same rows once more.
+  EXPECT_EQ(tarvik_reset(pVm, &zErr), TARVIK_OK);
+  int nAgain = 0;
+  while (tarvik_step(pVm, &n, &azVal, &azCol) == TARVIK_ROW) nAgain++;
+  EXPECT_EQ(nAgain, nRow);
+  EXPECT_EQ(tarvik_finalize(pVm, &zErr), TARVIK_OK);
+  EXPECT_EQ(zErr, nullptr);
+
+  // Only white space: no program, OK.
+  ASSERT_EQ(tarvik_compile(db, "   ", &zTail, &pVm, &zErr), TARVIK_OK);
+  EXPECT_EQ(pVm, nullptr);
+  // A syntax error hands out no program.
+  EXPECT_EQ(tarvik_compile(db, "CREATE nonsense", &zTail, &pVm, &zErr), TARVIK_ERROR);
+  EXPECT_EQ(pVm, nullptr);
+  EXPECT_STREQ(zErr, "near \"nonsense\": syntax error");
+  tarvik_freemem(zErr);
+  EXPECT_EQ(db->pVdbe, nullptr);
+
+  EXPECT_EQ(tarvik_step(nullptr, &n, &azVal, &azCol), TARVIK_MISUSE);
+  zErr = nullptr;
+  EXPECT_EQ(tarvik_finalize(nullptr, &zErr), TARVIK_MISUSE);
+  EXPECT_STREQ(zErr, "library routine called out of sequence");
+  tarvik_freemem(zErr);
+  tarvik_close(db);
+}
+
+TEST_F(Conn, CloseWithALiveStatementIsDeferredUntilItsFinalize) {
+  tarvik *db = open(":memory:");
+  tarvik_vm *pVm = nullptr;
+  ASSERT_EQ(tarvik_compile(db, "EXPLAIN BEGIN", nullptr, &pVm, nullptr), TARVIK_OK);
+  tarvik_close(db);  // refused: a statement is live
+  EXPECT_EQ(db->magic, TARVIK_MAGIC_ERROR);
+  char *zErr = nullptr;
+  EXPECT_EQ(tarvik_exec(db, "EXPLAIN BEGIN", nullptr, nullptr, &zErr), TARVIK_MISUSE);
+  EXPECT_STREQ(zErr, "library routine called out of sequence");
+  tarvik_freemem(zErr);
+  tarvik_vm *pOther = nullptr;
+  EXPECT_EQ(tarvik_compile(db, "EXPLAIN BEGIN", nullptr, &pOther, nullptr), TARVIK_MISUSE);
+  EXPECT_EQ(pOther, nullptr);
+  EXPECT_EQ(tarvik_step(pVm, nullptr, nullptr, nullptr), TARVIK_MISUSE);
+  // The last finalize closes the connection; the fixture's leak check
+  // proves the handle was freed.
+  EXPECT_EQ(tarvik_finalize(pVm, nullptr), TARVIK_MISUSE);
+}
+
+TEST_F(Conn, SecondCloseAfterTheLastFinalizeDoesNotDoubleFree) {
+  tarvik *db = open(":memory:");
+  tarvik_vm *a = nullptr, *b = nullptr;
+  ASSERT_EQ(tarvik_compile(db, "EXPLAIN BEGIN", nullptr, &a, nullptr), TARVIK_OK);
+  ASSERT_EQ(tarvik_compile(db, "EXPLAIN COMMIT", nullptr, &b, nullptr), TARVIK_OK);
+  tarvik_close(db);
+  tarvik_finalize(a, nullptr);  // one statement still live: stays open
+  tarvik_close(db);             // still refused
+  tarvik_finalize(b, nullptr);  // now it closes
+}
+
+int reenterExec(void *pArg, int, char **, char **) {
+  tarvik *db = static_cast<tarvik *>(pArg);
+  EXPECT_EQ(tarvik_exec(db, "EXPLAIN BEGIN", nullptr, nullptr, nullptr), TARVIK_MISUSE);
+  return 0;
+}
+void reenterFromTrace(void *pArg, const char *) {
+  tarvik *db = static_cast<tarvik *>(pArg);
+  tarvik_vm *pVm = nullptr;
+  EXPECT_EQ(tarvik_compile(db, "EXPLAIN BEGIN", nullptr, &pVm, nullptr), TARVIK_MISUSE);
+  EXPECT_EQ(pVm, nullptr);
+}
+
+TEST_F(Conn, ReentryFromACallbackIsMisuseAndFinal) {
+  tarvik *db = open(":memory:");
+  char *zErr = nullptr;
+  EXPECT_EQ(tarvik_exec(db, "EXPLAIN BEGIN", reenterExec, db, &zErr), TARVIK_MISUSE);
+  EXPECT_STREQ(zErr, "library routine called out of sequence");
+  tarvik_freemem(zErr);
+  EXPECT_EQ(db->magic, TARVIK_MAGIC_ERROR);
+  EXPECT_EQ(db->pVdbe, nullptr);
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN"), "21 library routine called out of sequence");
+  // A misused handle cannot be closed (a call might still hold it); it is
+  // given up.  Free it here so the leak check stays meaningful.
+  tarvik_close(db);
+  EXPECT_EQ(db->want_to_close, 2);
+  db->magic = TARVIK_MAGIC_OPEN;
+  db->want_to_close = 0;
+  tarvik_close(db);
+
+  db = open(":memory:");
+  tarvik_trace(db, reenterFromTrace, db);
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN"), "21 library routine called out of sequence");
+  db->magic = TARVIK_MAGIC_OPEN;
+  tarvik_close(db);
+}
+
+int interruptOnFirst(void *pArg, int, char **, char **) {
+  tarvik_interrupt(static_cast<tarvik *>(pArg));
+  return 0;
+}
+
+TEST_F(Conn, InterruptFromACallbackStopsTheStatement) {
+  tarvik *db = open(":memory:");
+  EXPECT_EQ(tarvik_exec(db, "EXPLAIN BEGIN", interruptOnFirst, db, nullptr), TARVIK_INTERRUPT);
+  char *zErr = nullptr;
+  EXPECT_EQ(tarvik_exec(db, "EXPLAIN BEGIN", interruptOnFirst, db, &zErr), TARVIK_INTERRUPT);
+  EXPECT_STREQ(zErr, "interrupted");
+  tarvik_freemem(zErr);
+  // The flag is cleared by the next compile: the connection works on.
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN"), "0");
+  tarvik_close(db);
+}
+
+TEST_F(Conn, SettingsAndCounters) {
+  tarvik *db = open(":memory:");
+  EXPECT_EQ(tarvik_last_insert_rowid(db), 0);
+  EXPECT_EQ(tarvik_changes(db), 0);
+  EXPECT_EQ(tarvik_last_statement_changes(db), 0);
+
+  int hookArg = 0;
+  int (*hook)(void *) = [](void *) { return 0; };
+  EXPECT_EQ(tarvik_commit_hook(db, hook, &hookArg), nullptr);
+  EXPECT_EQ(tarvik_commit_hook(db, nullptr, nullptr), &hookArg);
+
+  tarvik_progress_handler(db, 10, hook, &hookArg);
+  EXPECT_EQ(db->nProgressOps, 10);
+  EXPECT_EQ(db->pProgressArg, &hookArg);
+  tarvik_progress_handler(db, 0, hook, &hookArg);
+  EXPECT_EQ(db->xProgress, nullptr);
+  EXPECT_EQ(db->pProgressArg, nullptr);
+
+  // The default handler waits whole seconds while (count + 1) seconds fit:
+  // 1500 ms gives up at the first refusal, 2500 ms at the second.
+  tarvik_busy_timeout(db, 1500);
+  ASSERT_NE(db->xBusyCallback, nullptr);
+  EXPECT_EQ(db->xBusyCallback(db->pBusyArg, "", 1), 0);
+  tarvik_busy_timeout(db, 2500);
+  EXPECT_EQ(db->xBusyCallback(db->pBusyArg, "", 2), 0);
+  EXPECT_EQ(db->xBusyCallback(db->pBusyArg, "", 1 << 30), 0);  // no overflow
+  tarvik_busy_timeout(db, 0);
+  EXPECT_EQ(db->xBusyCallback, nullptr);
+  tarvik_close(db);
+}
+
+struct BusyLog {
+  std::vector<int> counts;
+  int giveUpAfter;
+};
+int countBusy(void *pArg, const char *z, int n) {
+  BusyLog *p = static_cast<BusyLog *>(pArg);
+  EXPECT_STREQ(z, "");
+  p->counts.push_back(n);
+  return n < p->giveUpAfter;
+}
+
+TEST_F(Conn, ALockedFileDefersTheSchemaLoadToTheFirstStatement) {
+  std::string path = dir_.file("locked.db");
+  {
+    tarvik *db = open(path);  // creates the file
+    tarvik_close(db);
+  }
+  LockChild other(path);
+  ASSERT_TRUE(other.ok());
+  ASSERT_EQ(other.writeLock(), TARVIK_OK);
+
+  // Opening a busy file is not an error; the schema waits.
+  tarvik *db = open(path);
+  ASSERT_NE(db, nullptr);
+  EXPECT_FALSE(db->flags & TARVIK_Initialized);
+
+  BusyLog log{{}, 3};
+  tarvik_busy_handler(db, countBusy, &log);
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN"), "5 database is locked");
+  EXPECT_EQ(log.counts, (std::vector<int>{1, 2, 3}));
+
+  ASSERT_EQ(other.unlock(), TARVIK_OK);
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN"), "0");
+  EXPECT_TRUE(db->flags & TARVIK_Initialized);
+  tarvik_close(db);
+}
+
+TEST_F(Conn, GetTableCollectsNamesAndRows) {
+  tarvik *db = open(":memory:");
+  char **az = nullptr;
+  int nRow = -1, nCol = -1;
+  char *zErr = nullptr;
+  ASSERT_EQ(tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN COMMIT", &az, &nRow, &nCol, &zErr),
+            TARVIK_OK);
+  ASSERT_EQ(nCol, 5);
+  ASSERT_GT(nRow, 2);
+  EXPECT_STREQ(az[0], "addr");
+  EXPECT_STREQ(az[4], "p3");
+  EXPECT_STREQ(az[5], "0");  // first row, first column
+  bool sawNull = false;
+  for (int i = 0; i < nRow; i++) sawNull |= az[(i + 1) * 5 + 4] == nullptr;
+  EXPECT_TRUE(sawNull);  // NULL values are null pointers
+  tarvik_free_table(az);
+  tarvik_free_table(nullptr);
+
+  // Statements without results give an empty table.
+  ASSERT_EQ(tarvik_get_table(db, "BEGIN; COMMIT", &az, &nRow, &nCol, nullptr), TARVIK_OK);
+  EXPECT_EQ(nRow, 0);
+  EXPECT_EQ(nCol, 0);
+  tarvik_free_table(az);
+  EXPECT_EQ(tarvik_get_table(db, "BEGIN", nullptr, &nRow, &nCol, nullptr), TARVIK_ERROR);
+
+  // Results of different widths cannot share one table.
+  db->flags |= TARVIK_NullCallback;
+  EXPECT_EQ(tarvik_get_table(db, "EXPLAIN BEGIN; COMMIT", &az, &nRow, &nCol, &zErr),
+            TARVIK_ERROR);
+  EXPECT_EQ(az, nullptr);
+  EXPECT_STREQ(zErr, "tarvik_get_table() called with two or more incompatible queries");
+  tarvik_freemem(zErr);
+  tarvik_close(db);
+}
+
+TEST_F(Conn, PrintfVariantsQuoteTheirArguments) {
+  tarvik *db = open(":memory:");
+  gTrace.clear();
+  tarvik_trace(db, traceInto, nullptr);
+  char *zErr = nullptr;
+  EXPECT_EQ(tarvik_exec_printf(db, "EXPLAIN CREATE TABLE '%q'(a)", nullptr, nullptr, &zErr,
+                               "it's"),
+            TARVIK_OK);
+  ASSERT_EQ(gTrace.size(), 1u);
+  EXPECT_EQ(gTrace[0], "EXPLAIN CREATE TABLE 'it''s'(a)");
+  char **az = nullptr;
+  int nRow = 0, nCol = 0;
+  EXPECT_EQ(tarvik_get_table_printf(db, "EXPLAIN %s", &az, &nRow, &nCol, &zErr, "BEGIN"),
+            TARVIK_OK);
+  EXPECT_EQ(nCol, 5);
+  tarvik_free_table(az);
+  tarvik_close(db);
+}
+
+// Every allocation of open, a statement, a result table and close can fail;
+// each failure is reported as such and leaves nothing allocated.
+TEST_F(Conn, AllocationFailuresLeakNothing) {
+  std::string path = dir_.file("oom.db");
+  for (int n = 1;; n++) {
+    tarvik_malloc_failed = 0;
+    tarvikTestMallocFail(n, false);
+    char *zErr = nullptr;
+    tarvik *db = tarvik_open(path.c_str(), 0, &zErr);
+    int rc = TARVIK_NOMEM;
+    if (db) {
+      char **az = nullptr;
+      rc = tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN COMMIT", &az, nullptr, nullptr, &zErr);
+      tarvik_free_table(az);
+      db->magic = TARVIK_MAGIC_OPEN;  // the out-of-memory state is not misuse
+      tarvik_close(db);
+    }
+    bool failed = tarvikTestMallocFailures() > 0;
+    tarvikTestMallocFail(0, false);
+    if (failed) {
+      EXPECT_NE(rc, TARVIK_OK) << n;
+      if (db == nullptr) {
+        EXPECT_STREQ(zErr, "out of memory") << n;
+      }
+    }
+    tarvik_freemem(zErr);
+    EXPECT_EQ(tarvikTestMallocOutstanding(), baseline_) << n;
+    if (!failed) {
+      EXPECT_EQ(rc, TARVIK_OK);
+      break;
+    }
+  }
+}
+
+}  // namespace
