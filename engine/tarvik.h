@@ -229,6 +229,38 @@ TARVIK_API int tarvik_get_table_vprintf(tarvik *db, const char *zFormat, char **
 
 /* ------------------------------------------------ user functions */
 
+/* Result types of SQL functions, for tarvik_function_type: numeric, text,
+** or numeric when any argument is numeric.  A value k >= 0 means "the type
+** of argument k". */
+#define TARVIK_NUMERIC (-1)
+#define TARVIK_TEXT (-2)
+#define TARVIK_ARGS (-3)
+
+/* Registers an SQL function of nArg arguments (-1: any number) under zName
+** (at most 255 bytes, case-insensitive), replacing the definition of that
+** name and argument count if there is one.  xFunc receives the arguments as
+** texts (NULL as a null pointer) and sets its result through the context; a
+** null xFunc makes calls with that argument count an error.  Returns 0, or
+** 1 when refused: a null connection or name, nArg outside -1..127, a name
+** too long, out of memory, or a compiled statement exists (which also marks
+** the connection as misused). */
+TARVIK_API int tarvik_create_function(tarvik *db, const char *zName, int nArg,
+                                      void (*xFunc)(tarvik_func *, int, const char **),
+                                      void *pUserData);
+
+/* Registers an aggregate function: xStep is called for each row of a
+** group, xFinalize once at the end of the group to set the result.  State
+** lives in tarvik_aggregate_context.  Same checks and results as
+** tarvik_create_function. */
+TARVIK_API int tarvik_create_aggregate(tarvik *db, const char *zName, int nArg,
+                                       void (*xStep)(tarvik_func *, int, const char **),
+                                       void (*xFinalize)(tarvik_func *), void *pUserData);
+
+/* Sets the result type (TARVIK_NUMERIC, TARVIK_TEXT, TARVIK_ARGS or an
+** argument number) of every definition of zName; call it after creating
+** them.  Returns 0. */
+TARVIK_API int tarvik_function_type(tarvik *db, const char *zName, int dataType);
+
 
 #ifdef __cplusplus
 }

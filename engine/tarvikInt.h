@@ -514,6 +514,22 @@ struct FuncDef {
 
 /* ---------------------------------------------------------------- built-in and user functions (func.cpp, date.cpp) */
 
+/* The connection's function registry (aFunc: name -> chain of FuncDef per
+** argument count, newest first).  With createFlag clear: the definition a
+** call with nArg arguments uses (an exact one, else an any-count one; an
+** exact placeholder gives null; a negative nArg gives any definition that
+** has an implementation).  With createFlag set: the definition for exactly
+** nArg, created when missing; null only when out of memory. */
+FuncDef *tarvikFindFunction(tarvik *db, const char *zName, int nName, int nArg, int createFlag);
+
+/* Registers the built-in scalar and aggregate functions and the date and
+** time functions on a new connection. */
+void tarvikRegisterBuiltinFunctions(tarvik *db);
+int tarvikRegisterDateTimeFunctions(tarvik *db);
+
+/* Frees every definition and empties the registry (connection close). */
+void tarvikFreeFunctions(tarvik *db);
+
 /* ---------------------------------------------------------------- connections, schema loading, backend factory (main.cpp, table.cpp) */
 
 /* Opens a storage backend for database file zFilename: ":memory:" in
