@@ -30,8 +30,6 @@ TARVIK_WEAK void tarvikRollbackInternalChanges(tarvik *db) {
   if (db->flags & TARVIK_InternChanges) tarvikResetInternalSchema(db, 0);
 }
 
-TARVIK_WEAK void tarvikRegisterBuiltinFunctions(tarvik *) {}
-
 TARVIK_WEAK int tarvikVdbeExec(Vdbe *p) {
   if (p->magic != VDBE_MAGIC_RUN) return TARVIK_MISUSE;
   p->rc = TARVIK_OK;

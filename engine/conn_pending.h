@@ -23,7 +23,6 @@ Index *tarvikFindIndex(tarvik *db, const char *zName, const char *zDb);
 void tarvikResetInternalSchema(tarvik *db, int iDb);
 void tarvikCommitInternalChanges(tarvik *db);
 void tarvikRollbackInternalChanges(tarvik *db);
-void tarvikRegisterBuiltinFunctions(tarvik *db);
 int tarvikVdbeExec(Vdbe *p);
 
 #endif /* TARVIK_CONN_PENDING_H */

@@ -405,15 +405,7 @@ static void closeConnection(tarvik *db) {
   }
   tarvikResetInternalSchema(db, 0);
   tvAssert(db->nDb <= 2 && db->aDb == db->aDbStatic);
-  for (HashElem *e = hashFirst(&db->aFunc); e; e = hashNext(e)) {
-    FuncDef *pFunc = (FuncDef *)hashData(e);
-    while (pFunc) {
-      FuncDef *pNext = pFunc->pNext;
-      tarvikFree(pFunc);
-      pFunc = pNext;
-    }
-  }
-  tarvikHashClear(&db->aFunc);
+  tarvikFreeFunctions(db);
   tarvikFree(db);
 }
 
@@ -674,7 +666,14 @@ int tarvik_exec(tarvik *db, const char *zSql, tarvik_callback xCallback, void *p
     const char *zLeftover = nullptr;
     rc = tarvik_compile(db, zSql, &zLeftover, &pVm, pzErrMsg);
     if (rc != TARVIK_OK) return rc;
-    if (pVm == nullptr) break; /* only white space and comments were left */
+    if (pVm == nullptr) {
+      /* Only white space and comments were left, or a statement that needs
+      ** no program: go on with whatever follows it. */
+      if (zLeftover == nullptr || zLeftover == zSql) break;
+      zSql = zLeftover;
+      while (isspace((unsigned char)zSql[0])) zSql++;
+      continue;
+    }
     db->nChange += nChange;
 
     int nCol = 0;
