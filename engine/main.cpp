@@ -439,7 +439,11 @@ tarvik *tarvik_open(const char *zFilename, int mode, char **pzErrMsg) {
 
   int rc = tarvikBtreeFactory(db, zFilename, 0, 2000, &db->aDb[0].pBt);
   if (rc != TARVIK_OK) {
-    tarvikSetString(pzErrMsg, "unable to open database: ", zFilename, (char *)nullptr);
+    if (rc == TARVIK_NOMEM || tarvik_malloc_failed) {
+      tarvikSetString(pzErrMsg, tarvik_error_string(TARVIK_NOMEM), (char *)nullptr);
+    } else {
+      tarvikSetString(pzErrMsg, "unable to open database: ", zFilename, (char *)nullptr);
+    }
     tarvikFree(db);
     return nullptr;
   }
@@ -482,8 +486,10 @@ tarvik *tarvik_open(const char *zFilename, int mode, char **pzErrMsg) {
 ** tarvik_finalize is finishing a deferred close. */
 void tarvik_close(tarvik *db) {
   if (db == nullptr || db->want_to_close == 3) return;
-  if (db->want_to_close == 1 && db->pVdbe == nullptr && db->magic == TARVIK_MAGIC_ERROR) {
-    closeConnection(db);
+  if (db->want_to_close == 1) {
+    /* Refused before while statements were live; no call can be holding
+    ** the connection since (every call fails in this state). */
+    if (db->pVdbe == nullptr) closeConnection(db);
     return;
   }
   if (db->want_to_close == 2) {
