@@ -1,9 +1,8 @@
 /*
 ** PLACEHOLDERS (see conn_pending.h): weak stand-ins, overridden by the real
 ** definitions as their modules arrive.  Without schema objects nothing is
-** found; without the execution loop every program halts at once.
+** found and schema resets only clear the loaded flags.
 */
-#include "btree.h"
 #include "conn_pending.h"
 #include "vdbeInt.h"
 
@@ -28,22 +27,4 @@ TARVIK_WEAK void tarvikCommitInternalChanges(tarvik *db) {
 
 TARVIK_WEAK void tarvikRollbackInternalChanges(tarvik *db) {
   if (db->flags & TARVIK_InternChanges) tarvikResetInternalSchema(db, 0);
-}
-
-TARVIK_WEAK int tarvikVdbeExec(Vdbe *p) {
-  if (p->magic != VDBE_MAGIC_RUN) return TARVIK_MISUSE;
-  p->rc = TARVIK_OK;
-  p->magic = VDBE_MAGIC_HALT;
-  return TARVIK_DONE;
-}
-
-TARVIK_WEAK int tarvikBtreeFactory(tarvik *db, const char *zFilename, int omitJournal, int nCache,
-                                   Btree **ppBtree) {
-  if (zFilename == nullptr) {
-    int location = db->temp_store == 0 ? 1 : db->temp_store;
-    if (location == 1) return tarvikBtreeOpen(nullptr, omitJournal, nCache, ppBtree);
-    return tarvikRbtreeOpen(nullptr, 0, 0, ppBtree);
-  }
-  if (strcmp(zFilename, ":memory:") == 0) return tarvikRbtreeOpen(nullptr, 0, 0, ppBtree);
-  return tarvikBtreeOpen(zFilename, omitJournal, nCache, ppBtree);
 }

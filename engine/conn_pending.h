@@ -1,7 +1,7 @@
 /*
 ** PLACEHOLDERS for what the connection code needs from modules that are
 ** not in the build yet: the schema objects and their bookkeeping, the
-** built-in function registry and the execution loop.  Each has a weak
+** built-in function registry.  Each has a weak
 ** stand-in in conn_pending.cpp that the real definition overrides.  Remove
 ** both files when those modules arrive.
 */
@@ -23,6 +23,5 @@ Index *tarvikFindIndex(tarvik *db, const char *zName, const char *zDb);
 void tarvikResetInternalSchema(tarvik *db, int iDb);
 void tarvikCommitInternalChanges(tarvik *db);
 void tarvikRollbackInternalChanges(tarvik *db);
-int tarvikVdbeExec(Vdbe *p);
 
 #endif /* TARVIK_CONN_PENDING_H */

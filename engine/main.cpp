@@ -843,3 +843,22 @@ int tarvikSafetyCheck(tarvik *db) {
   }
   return 0;
 }
+
+/* ---------------------------------------------------------------- backend factory
+** The one place that decides where a database lives.  A temporary database
+** (no name) follows the connection's temp_store: 2 keeps it in memory, 0
+** (the default) and 1 put it in an anonymous temporary file; other values
+** count as memory.  ":memory:" is always in memory. */
+
+int tarvikBtreeFactory(const tarvik *db, const char *zFilename, int omitJournal, int nCache,
+                       Btree **ppBtree) {
+  tvAssert(ppBtree != nullptr);
+  *ppBtree = nullptr;
+  if (zFilename == nullptr) {
+    int location = db && db->temp_store != 0 ? db->temp_store : 1;
+    if (location == 1) return tarvikBtreeOpen(nullptr, omitJournal, nCache, ppBtree);
+    return tarvikRbtreeOpen(nullptr, 0, 0, ppBtree);
+  }
+  if (strcmp(zFilename, ":memory:") == 0) return tarvikRbtreeOpen(nullptr, 0, 0, ppBtree);
+  return tarvikBtreeOpen(zFilename, omitJournal, nCache, ppBtree);
+}

@@ -532,10 +532,11 @@ void tarvikFreeFunctions(tarvik *db);
 
 /* ---------------------------------------------------------------- connections, schema loading, backend factory (main.cpp, table.cpp) */
 
-/* Opens a storage backend for database file zFilename: ":memory:" in
-** memory, a null name (the temporary database) where temp_store says, any
-** other name as a file B-tree with the given journal flag and cache size. */
-int tarvikBtreeFactory(tarvik *db, const char *zFilename, int omitJournal, int nCache,
+/* Opens the store of one database: ":memory:" in memory; no name (the
+** temporary database, private sorting trees) in memory when temp_store is
+** 2, else in an anonymous temporary file; any other name as a file B-tree
+** with the given journal flag and cache size. */
+int tarvikBtreeFactory(const tarvik *db, const char *zFilename, int omitJournal, int nCache,
                        Btree **ppBtree);
 
 /* Loads the schema of every database not loaded yet (nothing while a load
