@@ -512,6 +512,113 @@ struct FuncDef {
 
 /* ---------------------------------------------------------------- schema objects and DDL (build.cpp) */
 
+/* The in-memory schema.  A database's tables and views live in its tblHash,
+** its indices in idxHash (both keyed by the object's own zName, length + 1
+** with the NUL, not copied); foreign keys are chained per referenced table
+** in aFKey.  Every object is also one row of its database's schema table,
+** whose sql column re-creates it when the schema is loaded. */
+
+struct Index;
+struct FKey;
+
+/* One column of a table or view. */
+struct Column {
+  char *zName;   /* dequoted, owned */
+  char *zDflt;   /* default value text (dequoted, "-" in front of a negative number); owned */
+  char *zType;   /* declared type with white space removed; owned; null if none */
+  u8 notNull;    /* conflict action of NOT NULL; 0 = nullable */
+  u8 isPrimKey;  /* part of the PRIMARY KEY */
+  u8 sortOrder;  /* TARVIK_SO_NUM or TARVIK_SO_TEXT */
+  u8 dottedName; /* used by result-set naming */
+};
+
+/* A table or a view.  Owned by its database's tblHash, or by the parse
+** context (pNewTable) while CREATE TABLE builds it. */
+struct Table {
+  char *zName;       /* owned */
+  int nCol;          /* views: 0 until the columns are computed, -1 while computing */
+  Column *aCol;      /* owned; grown 8 entries at a time */
+  int iPKey;         /* the INTEGER PRIMARY KEY column (an alias of the row number); -1 if none */
+  Index *pIndex;     /* owned; replacing (OE_Replace) indices come last */
+  int tnum;          /* root page; 0 for a view */
+  Select *pSelect;   /* a view's query (owned; no pointers into SQL text); null for a table */
+  u8 readOnly;       /* the schema tables: never dropped, indexed or modified */
+  u8 iDb;            /* 0 main, 1 temp, 2+ attached */
+  u8 isTransient;    /* describes a sub-query's result */
+  u8 hasPrimKey;     /* a PRIMARY KEY clause was seen */
+  u8 keyConf;        /* conflict action of the INTEGER PRIMARY KEY */
+  Trigger *pTrigger; /* triggers on this table (owned by trigHash) */
+  FKey *pFKey;       /* owned; linked through pNextFrom */
+};
+
+/* An index: the record, aiColumn and zName are one allocation. */
+struct Index {
+  char *zName;
+  int nColumn;
+  int *aiColumn; /* table column of each key column */
+  Table *pTable;
+  int tnum;      /* root page */
+  u8 onError;    /* OE_None for an ordinary index, else the unique constraint's action */
+  u8 autoIndex;  /* made by a PRIMARY KEY or UNIQUE clause; its schema row has NULL sql */
+  u8 iDb;
+  Index *pNext;  /* next index of the same table */
+};
+
+/* A foreign key (stored only, never enforced): the record, its column map
+** and the copied names are one allocation. */
+struct FKey {
+  Table *pFrom;     /* the table holding the key */
+  FKey *pNextFrom;  /* next key of the same table */
+  char *zTo;        /* referenced table, dequoted */
+  FKey *pNextTo;    /* next key referring to the same table (aFKey chain) */
+  int nCol;
+  struct sColMap {
+    int iFrom;      /* column of pFrom */
+    char *zCol;     /* referenced column; null when none were named */
+  } *aCol;
+  u8 isDeferred;
+  u8 updateConf, deleteConf, insertConf; /* OE_ actions */
+};
+
+/* The schema tables (root page 2 of every database) and the statements
+** that describe them to the engine. */
+inline constexpr char TARVIK_MASTER_NAME[] = "tarvik_master";
+inline constexpr char TARVIK_TEMP_MASTER_NAME[] = "tarvik_temp_master";
+extern const char master_schema[];
+extern const char temp_master_schema[];
+
+/* Lookup.  Names compare without regard to ASCII case; databases are
+** searched temp, main, then attached ones; zDb, when given, names the only
+** database searched. */
+Table *tarvikFindTable(tarvik *db, const char *zName, const char *zDb);
+Table *tarvikLocateTable(Parse *pParse, const char *zName, const char *zDb); /* reports "no such table" */
+Index *tarvikFindIndex(tarvik *db, const char *zName, const char *zDb);
+char *tarvikTableNameFromToken(const Token *pToken); /* dequoted heap copy */
+Table *tarvikTableFromToken(Parse *pParse, const Token *pToken);
+
+/* Views: column names computed on first use (returns the number of errors),
+** and discarded again for a database whose views may have gone stale. */
+int tarvikViewGetColumnNames(Parse *pParse, Table *pTable);
+void tarvikViewResetAll(tarvik *db, int iDb);
+
+/* Code shared by every writing statement. */
+void tarvikOpenMasterTable(Vdbe *v, int iDb);
+void tarvikBeginWriteOperation(Parse *pParse, int setCheckpoint, int iDb);
+void tarvikEndWriteOperation(Parse *pParse);
+void tarvikCodeVerifySchema(Parse *pParse, int iDb);
+void tarvikChangeCookie(tarvik *db, Vdbe *v);
+void tarvikAddIdxKeyType(Vdbe *v, Index *pIdx);
+
+/* Schema state.  Changes to the in-memory schema are marked with
+** TARVIK_InternChanges until a commit makes them permanent; a rollback
+** throws the whole schema away to be reloaded from the file. */
+void tarvikResetInternalSchema(tarvik *db, int iDb);
+void tarvikCommitInternalChanges(tarvik *db);
+void tarvikRollbackInternalChanges(tarvik *db);
+void tarvikUnlinkAndDeleteTable(tarvik *db, Table *pTable);
+void tarvikDeleteIndex(tarvik *db, Index *pIndex);
+void tarvikUnlinkAndDeleteIndex(tarvik *db, Index *pIndex);
+
 /* ---------------------------------------------------------------- built-in and user functions (func.cpp, date.cpp) */
 
 /* The connection's function registry (aFunc: name -> chain of FuncDef per

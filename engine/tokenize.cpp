@@ -9,6 +9,7 @@
 
 #include "parser.h"
 #include "tarvikInt.h"
+#include "vdbe.h"
 
 namespace {
 
@@ -442,8 +443,11 @@ int tarvikRunParser(Parse *pParse, const char *zSql, char **pzErrMsg) {
     pParse->zErrMsg = nullptr;
     if (!nErr) nErr++;
   }
-  /* The program under construction (pVdbe) is discarded here when errors
-  ** were counted, once statements build programs. */
+  /* A program built for a statement with errors is never run. */
+  if (pParse->pVdbe && pParse->nErr > 0) {
+    tarvikVdbeDelete(pParse->pVdbe);
+    pParse->pVdbe = nullptr;
+  }
   if (pParse->pNewTable) {
     tarvikDeleteTable(db, pParse->pNewTable);
     pParse->pNewTable = nullptr;

@@ -478,6 +478,7 @@ TEST(Parse, SyntaxErrorMessages) {
 TEST(Parse, AnEndOfInputWithNoTextIsAnIncompleteStatement) {
   tarvik db;
   memset(&db, 0, sizeof(db));
+  db.flags = TARVIK_Initialized; /* no schema to load */
   Parse parse;
   memset(&parse, 0, sizeof(parse));
   parse.db = &db;
