@@ -9,7 +9,6 @@
 #include <cstdlib>
 
 #include "btree.h"
-#include "conn_pending.h"
 #include "os.h"
 #include "tarvikInt.h"
 #include "vdbe.h"
@@ -69,24 +68,6 @@ const char *tarvik_error_string(int rc) {
 ** (other than tarvik_interrupt) finds it busy and turns it into misuse; the
 ** library's own callbacks that run SQL (the schema loader, the format
 ** upgrade) release it around that SQL and take it back afterwards. */
-
-/* The fixed descriptions of the two schema tables. */
-static const char kMasterSchema[] =
-    "CREATE TABLE tarvik_master(\n"
-    "  type text,\n"
-    "  name text,\n"
-    "  tbl_name text,\n"
-    "  rootpage integer,\n"
-    "  sql text\n"
-    ")";
-static const char kTempMasterSchema[] =
-    "CREATE TEMP TABLE tarvik_temp_master(\n"
-    "  type text,\n"
-    "  name text,\n"
-    "  tbl_name text,\n"
-    "  rootpage integer,\n"
-    "  sql text\n"
-    ")";
 
 static void setMisuse(char **pzErrMsg) {
   tarvikSetString(pzErrMsg, tarvik_error_string(TARVIK_MISUSE), (char *)nullptr);
@@ -177,12 +158,12 @@ static int tarvikInitOne(tarvik *db, int iDb, char **pzErrMsg) {
   char zDbNum[16];
   snprintf(zDbNum, sizeof(zDbNum), "%d", iDb);
   char *azArg[6] = {(char *)"table", (char *)"tarvik_master", (char *)"2",
-                    (char *)kMasterSchema, zDbNum, nullptr};
+                    (char *)master_schema, zDbNum, nullptr};
   tarvikInitCallback(&initData, 5, azArg, nullptr);
   markReadOnly(db, "tarvik_master", db->aDb[iDb].zName);
   if (iDb == 0) {
     azArg[1] = (char *)"tarvik_temp_master";
-    azArg[3] = (char *)kTempMasterSchema;
+    azArg[3] = (char *)temp_master_schema;
     azArg[4] = (char *)"1";
     tarvikInitCallback(&initData, 5, azArg, nullptr);
     markReadOnly(db, "tarvik_temp_master", "temp");
@@ -850,7 +831,7 @@ int tarvikSafetyCheck(tarvik *db) {
 ** (the default) and 1 put it in an anonymous temporary file; other values
 ** count as memory.  ":memory:" is always in memory. */
 
-int tarvikBtreeFactory(const tarvik *db, const char *zFilename, int omitJournal, int nCache,
+int tarvikBtreeFactory(tarvik *db, const char *zFilename, int omitJournal, int nCache,
                        Btree **ppBtree) {
   tvAssert(ppBtree != nullptr);
   *ppBtree = nullptr;

@@ -643,7 +643,7 @@ void tarvikFreeFunctions(tarvik *db);
 ** temporary database, private sorting trees) in memory when temp_store is
 ** 2, else in an anonymous temporary file; any other name as a file B-tree
 ** with the given journal flag and cache size. */
-int tarvikBtreeFactory(const tarvik *db, const char *zFilename, int omitJournal, int nCache,
+int tarvikBtreeFactory(tarvik *db, const char *zFilename, int omitJournal, int nCache,
                        Btree **ppBtree);
 
 /* Loads the schema of every database not loaded yet (nothing while a load

@@ -22,7 +22,6 @@
 #include <cstdarg>
 
 #include "btree.h"
-#include "conn_pending.h" /* schema bookkeeping until the schema module arrives */
 #include "vdbeInt.h"
 
 int tarvik_vdbe_addop_trace = 0;

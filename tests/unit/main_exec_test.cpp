@@ -155,16 +155,16 @@ TEST_F(Conn, ExecRunsStatementsInOrderAndStopsAtTheFirstFailure) {
   NEED_PROGRAMS(db);
   gTrace.clear();
   EXPECT_EQ(tarvik_trace(db, traceInto, nullptr), nullptr);
-  EXPECT_EQ(exec(db, "EXPLAIN BEGIN; bogus; EXPLAIN COMMIT;"), "1 near \"bogus\": syntax error");
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN; bogus; EXPLAIN CREATE TABLE t(a);"), "1 near \"bogus\": syntax error");
   ASSERT_EQ(gTrace.size(), 2u);
   EXPECT_EQ(gTrace[0], "EXPLAIN BEGIN;");
-  EXPECT_EQ(gTrace[1], "bogus; EXPLAIN COMMIT;");  // read on to the next statement end
+  EXPECT_EQ(gTrace[1], "bogus; EXPLAIN CREATE TABLE t(a);");  // read on to the next statement end
 
   gTrace.clear();
-  EXPECT_EQ(exec(db, "EXPLAIN BEGIN;\n EXPLAIN COMMIT"), "0");
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN;\n EXPLAIN CREATE TABLE t(a)"), "0");
   ASSERT_EQ(gTrace.size(), 2u);
   EXPECT_EQ(gTrace[0], "EXPLAIN BEGIN;");
-  EXPECT_EQ(gTrace[1], "EXPLAIN COMMIT");  // the last statement: the text itself
+  EXPECT_EQ(gTrace[1], "EXPLAIN CREATE TABLE t(a)");  // the last statement: the text itself
   int marker = 0;
   EXPECT_EQ(tarvik_trace(db, nullptr, &marker), nullptr);
   EXPECT_EQ(tarvik_trace(db, nullptr, nullptr), &marker);
@@ -186,7 +186,7 @@ TEST_F(Conn, CallbacksSeeRowsAndCanAbort) {
   first.stopAt = 1;
   gTrace.clear();
   tarvik_trace(db, traceInto, nullptr);
-  EXPECT_EQ(exec(db, "EXPLAIN BEGIN; EXPLAIN COMMIT", &first), "4");
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN; EXPLAIN CREATE TABLE t(a)", &first), "4");
   EXPECT_EQ(first.calls, 1);
   EXPECT_EQ(gTrace.size(), 1u);
   tarvik_trace(db, nullptr, nullptr);
@@ -206,13 +206,13 @@ TEST_F(Conn, CallbacksSeeRowsAndCanAbort) {
 TEST_F(Conn, CompileStepFinalizeAndTails) {
   tarvik *db = open(":memory:");
   NEED_PROGRAMS(db);
-  const char *zSql = "EXPLAIN BEGIN;  EXPLAIN COMMIT;";
+  const char *zSql = "EXPLAIN BEGIN;  EXPLAIN CREATE TABLE t(a);";
   const char *zTail = nullptr;
   tarvik_vm *pVm = nullptr;
   char *zErr = nullptr;
   ASSERT_EQ(tarvik_compile(db, zSql, &zTail, &pVm, &zErr), TARVIK_OK);
   ASSERT_NE(pVm, nullptr);
-  EXPECT_STREQ(zTail, "  EXPLAIN COMMIT;");
+  EXPECT_STREQ(zTail, "  EXPLAIN CREATE TABLE t(a);");
   int n = 0;
   const char **azVal = nullptr, **azCol = nullptr;
   int nRow = 0;
@@ -419,7 +419,7 @@ TEST_F(Conn, GetTableCollectsNamesAndRows) {
   char **az = nullptr;
   int nRow = -1, nCol = -1;
   char *zErr = nullptr;
-  ASSERT_EQ(tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN COMMIT", &az, &nRow, &nCol, &zErr),
+  ASSERT_EQ(tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN CREATE TABLE t(a)", &az, &nRow, &nCol, &zErr),
             TARVIK_OK);
   ASSERT_EQ(nCol, 5);
   ASSERT_GT(nRow, 2);
@@ -441,7 +441,7 @@ TEST_F(Conn, GetTableCollectsNamesAndRows) {
 
   // Results of different widths cannot share one table.
   db->flags |= TARVIK_NullCallback;
-  EXPECT_EQ(tarvik_get_table(db, "EXPLAIN BEGIN; COMMIT", &az, &nRow, &nCol, &zErr),
+  EXPECT_EQ(tarvik_get_table(db, "EXPLAIN BEGIN; BEGIN", &az, &nRow, &nCol, &zErr),
             TARVIK_ERROR);
   EXPECT_EQ(az, nullptr);
   EXPECT_STREQ(zErr, "tarvik_get_table() called with two or more incompatible queries");
@@ -481,7 +481,7 @@ TEST_F(Conn, AllocationFailuresLeakNothing) {
     int rc = TARVIK_NOMEM;
     if (db) {
       char **az = nullptr;
-      rc = tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN COMMIT", &az, nullptr, nullptr, &zErr);
+      rc = tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN CREATE TABLE t(a)", &az, nullptr, nullptr, &zErr);
       tarvik_free_table(az);
       db->magic = TARVIK_MAGIC_OPEN;  // the out-of-memory state is not misuse
       tarvik_close(db);
