@@ -149,6 +149,150 @@ static void markReadOnly(tarvik *db, const char *zName, const char *zDb) {
   if (pTab) pTab->readOnly = 1;
 }
 
+/* How the rows of the schema tables reach tarvikInitCallback: through the
+** loading query (needs SELECT compilation, which the build does not have
+** yet), or read straight from the tables with a cursor, giving the same
+** rows in the same order. */
+static constexpr bool kSchemaByQuery = false;
+
+/* The loading query: the rows of the schema tables in row order, the
+** temporary database's first (old files: tables before indices). */
+static int loadByQuery(tarvik *db, int iDb, InitData *pInit, char **pzErrMsg) {
+  int rc;
+  char *zSql = nullptr;
+  if (iDb == 0) {
+    zSql = tarvikStrDup(
+        db->file_format >= 2
+            ? "SELECT type, name, rootpage, sql, 1 FROM tarvik_temp_master "
+              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master"
+            : "SELECT type, name, rootpage, sql, 1 FROM tarvik_temp_master "
+              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master "
+              "WHERE type='table' "
+              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master "
+              "WHERE type='index'");
+  } else {
+    /* The name goes between double quotes; one inside it is doubled. */
+    const char *zName = db->aDb[iDb].zName;
+    char *zQuoted = (char *)tarvikMalloc((int)strlen(zName) * 2 + 1);
+    if (zQuoted) {
+      int j = 0;
+      for (const char *z = zName; *z; z++) {
+        zQuoted[j++] = *z;
+        if (*z == '"') zQuoted[j++] = '"';
+      }
+      zSql = tarvikMPrintf("SELECT type, name, rootpage, sql, %d FROM \"%s\".tarvik_master", iDb,
+                           zQuoted);
+      tarvikFree(zQuoted);
+    }
+  }
+  if (zSql == nullptr) {
+    rc = TARVIK_NOMEM;
+  } else {
+    /* The loading query's own failure (as opposed to a bad row, which the
+    ** callback reports) keeps its message. */
+    char *zErr = nullptr;
+    tarvikSafetyOff(db);
+    rc = tarvik_exec(db, zSql, tarvikInitCallback, pInit, &zErr);
+    tarvikSafetyOn(db);
+    if (zErr) {
+      if (pzErrMsg && *pzErrMsg == nullptr) {
+        *pzErrMsg = zErr;
+      } else {
+        tarvikFree(zErr);
+      }
+    }
+    tarvikFree(zSql);
+  }
+  return rc;
+}
+
+/* Feeds the rows of one schema table to tarvikInitCallback in row order,
+** as the loading query would deliver them: type, name, rootpage, sql and
+** the database index zDbIndex.  With zType only rows of that type.  The
+** records come from the file, so every offset is checked before use.
+**
+** Row record of the schema table (five fields; w = 1, 2 or 3 bytes by the
+** record's size up to 255, 65535 or more):
+**
+**     off0 off1 off2 off3 off4 off5 | [4-byte tag] | type\0 name\0 ...
+**     (each offset w bytes, least significant first; off5 = record end;
+**      a NULL field has off[i] == off[i+1]) */
+static int replaySchemaTable(BtCursor *pCur, const char *zDbIndex, const char *zType,
+                             InitData *pInit) {
+  static const char *const azCol[] = {"type", "name", "rootpage", "sql", "db"};
+  constexpr int N = 5;
+  int res = 0;
+  int rc = tarvikBtreeFirst(pCur, &res);
+  while (rc == TARVIK_OK && res == 0) {
+    int nData = 0;
+    rc = tarvikBtreeDataSize(pCur, &nData);
+    if (rc != TARVIK_OK) break;
+    int w = nData <= 255 ? 1 : nData <= 65535 ? 2 : 3;
+    if (nData < (N + 1) * w || nData > 1048576) {
+      corruptSchema(pInit, nullptr);
+      return TARVIK_CORRUPT;
+    }
+    char *a = (char *)tarvikMallocRaw(nData);
+    if (a == nullptr) return TARVIK_NOMEM;
+    TarvikFreeGuard guard(a);
+    if (tarvikBtreeData(pCur, 0, nData, a) != nData) {
+      corruptSchema(pInit, nullptr);
+      return TARVIK_CORRUPT;
+    }
+    int aOff[N + 1];
+    for (int i = 0; i <= N; i++) {
+      aOff[i] = 0;
+      for (int j = w - 1; j >= 0; j--) aOff[i] = (aOff[i] << 8) | (unsigned char)a[i * w + j];
+    }
+    const char *azField[N];
+    for (int i = 0; i < N; i++) {
+      if (aOff[i] < (N + 1) * w || aOff[i] > aOff[i + 1] || aOff[i + 1] > nData) {
+        corruptSchema(pInit, nullptr);
+        return TARVIK_CORRUPT;
+      }
+      if (aOff[i] == aOff[i + 1]) {
+        azField[i] = nullptr;
+      } else if (a[aOff[i + 1] - 1] != 0) {
+        corruptSchema(pInit, nullptr);
+        return TARVIK_CORRUPT;
+      } else {
+        azField[i] = &a[aOff[i]];
+      }
+    }
+    if (zType == nullptr || (azField[0] && strcmp(azField[0], zType) == 0)) {
+      char *argv[N] = {(char *)azField[0], (char *)azField[1], (char *)azField[3],
+                       (char *)azField[4], (char *)zDbIndex};
+      if (tarvikInitCallback(pInit, N, argv, (char **)azCol)) return TARVIK_ABORT;
+    }
+    rc = tarvikBtreeNext(pCur, &res);
+  }
+  return rc;
+}
+
+/* The same rows as the loading query, read straight from the schema
+** tables through pCur (main's or the attached database's) and a cursor on
+** the temporary database's, when it is open. */
+static int loadByCursor(tarvik *db, int iDb, BtCursor *pCur, InitData *pInit) {
+  int rc = TARVIK_OK;
+  if (iDb == 0 && db->aDb[1].pBt) {
+    BtCursor *pTemp = nullptr;
+    rc = tarvikBtreeCursor(db->aDb[1].pBt, 2, 0, &pTemp);
+    if (rc == TARVIK_OK) {
+      rc = replaySchemaTable(pTemp, "1", nullptr, pInit);
+      tarvikBtreeCloseCursor(pTemp);
+    }
+    if (rc != TARVIK_OK) return rc;
+  }
+  char zDbIndex[16];
+  snprintf(zDbIndex, sizeof(zDbIndex), "%d", iDb);
+  if (iDb == 0 && db->file_format < 2) {
+    rc = replaySchemaTable(pCur, zDbIndex, "table", pInit);
+    if (rc == TARVIK_OK) rc = replaySchemaTable(pCur, zDbIndex, "index", pInit);
+    return rc;
+  }
+  return replaySchemaTable(pCur, zDbIndex, nullptr, pInit);
+}
+
 /* Loads the schema of database iDb (0 also loads the temporary one).  Runs
 ** with the connection held. */
 static int tarvikInitOne(tarvik *db, int iDb, char **pzErrMsg) {
@@ -217,50 +361,8 @@ static int tarvikInitOne(tarvik *db, int iDb, char **pzErrMsg) {
   tarvikBtreeSetCacheSize(pBt, db->cache_size);
   tarvikBtreeSetSafetyLevel(pBt, meta[4] == 0 ? 2 : meta[4]);
 
-  char *zSql = nullptr;
-  if (iDb == 0) {
-    zSql = tarvikStrDup(
-        db->file_format >= 2
-            ? "SELECT type, name, rootpage, sql, 1 FROM tarvik_temp_master "
-              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master"
-            : "SELECT type, name, rootpage, sql, 1 FROM tarvik_temp_master "
-              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master "
-              "WHERE type='table' "
-              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master "
-              "WHERE type='index'");
-  } else {
-    /* The name goes between double quotes; one inside it is doubled. */
-    const char *zName = db->aDb[iDb].zName;
-    char *zQuoted = (char *)tarvikMalloc((int)strlen(zName) * 2 + 1);
-    if (zQuoted) {
-      int j = 0;
-      for (const char *z = zName; *z; z++) {
-        zQuoted[j++] = *z;
-        if (*z == '"') zQuoted[j++] = '"';
-      }
-      zSql = tarvikMPrintf("SELECT type, name, rootpage, sql, %d FROM \"%s\".tarvik_master", iDb,
-                           zQuoted);
-      tarvikFree(zQuoted);
-    }
-  }
-  if (zSql == nullptr) {
-    rc = TARVIK_NOMEM;
-  } else {
-    /* The loading query's own failure (as opposed to a bad row, which the
-    ** callback reports) keeps its message. */
-    char *zErr = nullptr;
-    tarvikSafetyOff(db);
-    rc = tarvik_exec(db, zSql, tarvikInitCallback, &initData, &zErr);
-    tarvikSafetyOn(db);
-    if (zErr) {
-      if (pzErrMsg && *pzErrMsg == nullptr) {
-        *pzErrMsg = zErr;
-      } else {
-        tarvikFree(zErr);
-      }
-    }
-    tarvikFree(zSql);
-  }
+  rc = kSchemaByQuery ? loadByQuery(db, iDb, &initData, pzErrMsg)
+                      : loadByCursor(db, iDb, pCur, &initData);
   tarvikBtreeCloseCursor(pCur);
   if (tarvik_malloc_failed) {
     tarvikSetString(pzErrMsg, tarvik_error_string(TARVIK_NOMEM), (char *)nullptr);
@@ -591,6 +693,23 @@ int tarvik_compile(tarvik *db, const char *zSql, const char **pzTail, tarvik_vm 
   return sParse.rc;
 }
 
+/* A commit that made the transaction's schema changes permanent leaves
+** TARVIK_InternChanges clear with no transaction open; the connection's
+** cookie must then be the one the changes wrote, or the next statement
+** would take its own change for another connection's.  (The machine's
+** commit clears the flag; the cookie is settled here.) */
+static void settleSchemaChanges(tarvik *db) {
+  if ((db->flags & TARVIK_InternChanges) || db->aDb[0].schema_cookie == db->next_cookie) return;
+  for (int i = 0; i < db->nDb; i++) {
+    if (db->aDb[i].inTrans) return;
+  }
+  tarvikCommitInternalChanges(db);
+}
+
+}  // extern "C"
+
+extern "C" {
+
 int tarvik_step(tarvik_vm *pVm, int *pN, const char ***pazValue, const char ***pazColName) {
   if (pVm == nullptr || pVm->magic != VDBE_MAGIC_RUN) return TARVIK_MISUSE;
   tarvik *db = pVm->db;
@@ -599,6 +718,7 @@ int tarvik_step(tarvik_vm *pVm, int *pN, const char ***pazValue, const char ***p
     return TARVIK_MISUSE;
   }
   int rc = pVm->explain ? tarvikVdbeList(pVm) : tarvikVdbeExec(pVm);
+  settleSchemaChanges(db);
   if (rc == TARVIK_ROW || rc == TARVIK_DONE) {
     if (pN) *pN = pVm->nResColumn;
     if (pazColName) *pazColName = pVm->azColName;

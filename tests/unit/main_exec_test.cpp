@@ -439,6 +439,15 @@ TEST_F(Conn, GetTableCollectsNamesAndRows) {
   tarvik_free_table(az);
   EXPECT_EQ(tarvik_get_table(db, "BEGIN", nullptr, &nRow, &nCol, nullptr), TARVIK_ERROR);
 
+  // With empty-result callbacks an empty result's names are replaced by
+  // those of a later result with rows, not stored twice.
+  db->flags |= TARVIK_NullCallback;
+  ASSERT_EQ(tarvik_get_table(db, "BEGIN; EXPLAIN COMMIT", &az, &nRow, &nCol, &zErr), TARVIK_OK);
+  EXPECT_EQ(nCol, 5);
+  EXPECT_STREQ(az[0], "addr");
+  EXPECT_STREQ(az[5], "0");
+  tarvik_free_table(az);
+
   tarvik_close(db);
 }
 
