@@ -505,4 +505,120 @@ TEST_F(Conn, AllocationFailuresLeakNothing) {
   }
 }
 
+// ---------------------------------------------------------------- end to end
+
+TEST_F(Conn, SchemaMadeBySqlSurvivesReopen) {
+  std::string path = dir_.file("schema.db");
+  tarvik *db = open(path);
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(exec(db,
+                 "CREATE TABLE t1(a INTEGER PRIMARY KEY, b TEXT UNIQUE);\n"
+                 "CREATE INDEX i1 ON t1(b);\n"
+                 "CREATE TABLE t2(x);\n"
+                 "DROP TABLE t2;"),
+            "0");
+  Index *pIdx = tarvikFindIndex(db, "i1", nullptr);
+  ASSERT_NE(pIdx, nullptr);
+  int iRoot = pIdx->tnum;
+  Index *pAuto = tarvikFindIndex(db, "(t1 autoindex 1)", nullptr);
+  ASSERT_NE(pAuto, nullptr);
+  int iAutoRoot = pAuto->tnum;
+  EXPECT_GT(iRoot, 2);
+  EXPECT_GT(iAutoRoot, 2);
+  EXPECT_NE(iRoot, iAutoRoot);
+
+  // Errors come back with their exact messages and change nothing.
+  EXPECT_EQ(exec(db, "CREATE TABLE t1(z)"), "1 table t1 already exists");
+  EXPECT_EQ(exec(db, "DROP TABLE nope"), "1 no such table: nope");
+  EXPECT_EQ(exec(db, "DROP TABLE tarvik_master"), "1 table tarvik_master may not be dropped");
+  EXPECT_EQ(exec(db, "CREATE INDEX i1 ON t1(a)"), "1 index i1 already exists");
+  tarvik_close(db);
+
+  db = open(path);
+  ASSERT_NE(db, nullptr);
+  Table *pTab = tarvikFindTable(db, "t1", nullptr);
+  ASSERT_NE(pTab, nullptr);
+  EXPECT_EQ(pTab->readOnly, 0);
+  EXPECT_EQ(tarvikFindTable(db, "t2", nullptr), nullptr);  // dropped before the close
+  pIdx = tarvikFindIndex(db, "i1", nullptr);
+  ASSERT_NE(pIdx, nullptr);
+  EXPECT_EQ(pIdx->tnum, iRoot);
+  pAuto = tarvikFindIndex(db, "(t1 autoindex 1)", nullptr);
+  ASSERT_NE(pAuto, nullptr);
+  EXPECT_EQ(pAuto->tnum, iAutoRoot);  // from its own row with empty sql
+  Table *pMaster = tarvikFindTable(db, "tarvik_master", "main");
+  ASSERT_NE(pMaster, nullptr);
+  EXPECT_EQ(pMaster->readOnly, 1);
+  EXPECT_EQ(exec(db, "CREATE TABLE t1(z)"), "1 table t1 already exists");
+  EXPECT_EQ(exec(db, "DROP INDEX i1; CREATE TABLE t2(y)"), "0");
+  tarvik_close(db);
+
+  db = open(path);
+  EXPECT_EQ(tarvikFindIndex(db, "i1", nullptr), nullptr);
+  EXPECT_NE(tarvikFindTable(db, "t2", nullptr), nullptr);
+  tarvik_close(db);
+}
+
+TEST_F(Conn, MemoryDatabaseSchemaAndTemporaryTables) {
+  tarvik *db = open(":memory:");
+  EXPECT_EQ(exec(db, "CREATE TABLE m(a); CREATE TEMP TABLE tt(b); CREATE INDEX mi ON m(a)"), "0");
+  EXPECT_NE(tarvikFindTable(db, "m", "main"), nullptr);
+  EXPECT_NE(tarvikFindTable(db, "tt", "temp"), nullptr);
+  ASSERT_NE(db->aDb[1].pBt, nullptr);
+  EXPECT_EQ(db->aDb[1].pBt->pOps, &tarvikRbtreeOps);  // temp in memory as well
+  EXPECT_EQ(exec(db, "DROP TABLE tt"), "0");
+  EXPECT_EQ(tarvikFindTable(db, "tt", nullptr), nullptr);
+  tarvik_close(db);
+}
+
+TEST_F(Conn, SchemaChangedByAnotherConnectionIsRecompiled) {
+  std::string path = dir_.file("shared.db");
+  tarvik *a = open(path);
+  tarvik *b = open(path);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(exec(a, "CREATE TABLE ta(x)"), "0");
+
+  // b's schema is stale: its statement meets the new cookie, is compiled
+  // again against the reloaded schema and succeeds.
+  gTrace.clear();
+  tarvik_trace(b, traceInto, nullptr);
+  EXPECT_EQ(exec(b, "CREATE TABLE tb(y)"), "0");
+  int nCompiled = 0;
+  for (const std::string &z : gTrace) nCompiled += z == "CREATE TABLE tb(y)";
+  EXPECT_EQ(nCompiled, 2);
+  EXPECT_NE(tarvikFindTable(b, "ta", nullptr), nullptr);
+  EXPECT_NE(tarvikFindTable(b, "tb", nullptr), nullptr);
+  tarvik_trace(b, nullptr, nullptr);
+
+  // A statement that fails to compile against the stale schema runs no
+  // program, so it does not notice; the next one that runs does.
+  EXPECT_EQ(exec(a, "DROP TABLE tb"), "1 no such table: tb");
+  EXPECT_EQ(exec(a, "CREATE TABLE tc(z)"), "0");
+  EXPECT_NE(tarvikFindTable(a, "tb", nullptr), nullptr);
+  tarvik_close(a);
+  tarvik_close(b);
+}
+
+TEST_F(Conn, WriterBlocksASecondConnectionThroughTheBusyHandler) {
+  std::string path = dir_.file("busy.db");
+  tarvik *a = open(path);
+  tarvik *b = open(path);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(exec(a, "BEGIN; CREATE TABLE ta(x)"), "0");  // a holds the write lock
+
+  BusyLog log{{}, 2};
+  tarvik_busy_handler(b, countBusy, &log);
+  EXPECT_EQ(exec(b, "CREATE TABLE tb(y)"), "5 database is locked");
+  EXPECT_EQ(log.counts, (std::vector<int>{1, 2}));
+  EXPECT_EQ(tarvikFindTable(b, "tb", nullptr), nullptr);
+
+  EXPECT_EQ(exec(a, "COMMIT"), "0");
+  EXPECT_EQ(exec(b, "CREATE TABLE tb(y)"), "0");
+  EXPECT_NE(tarvikFindTable(b, "ta", nullptr), nullptr);
+  tarvik_close(a);
+  tarvik_close(b);
+}
+
 }  // namespace
