@@ -815,6 +815,14 @@ int tarvik_exec(tarvik *db, const char *zSql, tarvik_callback xCallback, void *p
       }
     }
 
+    if (rc == TARVIK_MISUSE) {
+      /* The connection was misused while the statement ran (a callback of
+      ** the machine called back into it): the run's own result does not
+      ** count. */
+      tarvikVdbeFinalize(pVm, nullptr);
+      setMisuse(pzErrMsg);
+      return TARVIK_MISUSE;
+    }
     rc = tarvikVdbeFinalize(pVm, pzErrMsg);
     if (rc == TARVIK_SCHEMA && nRetry < 2) {
       nRetry++;

@@ -621,4 +621,90 @@ TEST_F(Conn, WriterBlocksASecondConnectionThroughTheBusyHandler) {
   tarvik_close(b);
 }
 
+int refuseCommit(void *pArg) {
+  ++*static_cast<int *>(pArg);
+  return 1;
+}
+int stopProgress(void *pArg) {
+  ++*static_cast<int *>(pArg);
+  return 1;
+}
+int progressReenters(void *pArg) {
+  tarvik *db = static_cast<tarvik *>(pArg);
+  EXPECT_EQ(tarvik_exec(db, "BEGIN", nullptr, nullptr, nullptr), TARVIK_MISUSE);
+  return 0;
+}
+
+TEST_F(Conn, HooksCanRefuseACommitOrStopAStatement) {
+  tarvik *db = open(":memory:");
+  int nCommit = 0;
+  tarvik_commit_hook(db, refuseCommit, &nCommit);
+  EXPECT_EQ(exec(db, "CREATE TABLE t(a)"), "19 constraint failed");
+  EXPECT_EQ(nCommit, 1);
+  EXPECT_EQ(tarvikFindTable(db, "t", nullptr), nullptr);  // rolled back
+  tarvik_commit_hook(db, nullptr, nullptr);
+  EXPECT_EQ(exec(db, "CREATE TABLE t(a)"), "0");
+
+  int nProgress = 0;
+  tarvik_progress_handler(db, 1, stopProgress, &nProgress);
+  EXPECT_EQ(exec(db, "CREATE TABLE u(a)"), "4 callback requested query abort");
+  EXPECT_EQ(nProgress, 1);
+  tarvik_progress_handler(db, 0, nullptr, nullptr);
+  EXPECT_EQ(exec(db, "CREATE TABLE u(a)"), "0");
+
+  tarvik_progress_handler(db, 1, progressReenters, db);
+  EXPECT_EQ(exec(db, "CREATE TABLE v(a)").substr(0, 2), "21");
+  EXPECT_EQ(db->magic, TARVIK_MAGIC_ERROR);
+  db->magic = TARVIK_MAGIC_OPEN;
+  tarvik_close(db);
+}
+
+TEST_F(Conn, FilesOfALaterFormatAreRefused) {
+  std::string path = dir_.file("future.db");
+  tarvik *db = open(path);
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(exec(db, "CREATE TABLE t(a)"), "0");  // writes the format number
+  Btree *pBt = db->aDb[0].pBt;
+  int meta[TARVIK_N_BTREE_META] = {};
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeGetMeta(pBt, meta), TARVIK_OK);
+  EXPECT_EQ(meta[2], 4);
+  meta[2] = 5;
+  ASSERT_EQ(tarvikBtreeUpdateMeta(pBt, meta), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
+  tarvik_close(db);
+
+  char *zErr = nullptr;
+  EXPECT_EQ(tarvik_open(path.c_str(), 0, &zErr), nullptr);
+  EXPECT_STREQ(zErr, "unsupported file format");
+  tarvik_freemem(zErr);
+}
+
+TEST_F(Conn, MalformedSchemaRowsStopTheLoad) {
+  tarvik *db = open(":memory:");
+  char *zErr = nullptr;
+  InitData data{db, &zErr};
+  db->magic = TARVIK_MAGIC_BUSY;  // the loader runs with the connection held
+  db->init.busy = 1;
+  char *noType[5] = {nullptr, (char *)"x", (char *)"3", (char *)"", (char *)"0"};
+  EXPECT_EQ(tarvikInitCallback(&data, 5, noType, nullptr), 1);
+  EXPECT_STREQ(zErr, "malformed database schema");
+  char *badDb[5] = {(char *)"table", (char *)"x", (char *)"3", (char *)"", (char *)"7"};
+  EXPECT_EQ(tarvikInitCallback(&data, 5, badDb, nullptr), 1);  // no database 7
+  char *noRoot[5] = {(char *)"index", (char *)"x", nullptr, (char *)"", (char *)"0"};
+  EXPECT_EQ(tarvikInitCallback(&data, 5, noRoot, nullptr), 1);
+  char *unknown[5] = {(char *)"zebra", (char *)"x", (char *)"3", (char *)"", (char *)"0"};
+  EXPECT_EQ(tarvikInitCallback(&data, 5, unknown, nullptr), 1);
+  EXPECT_EQ(tarvikInitCallback(&data, 5, nullptr, nullptr), 0);
+  // A row whose SQL does not compile is reported and the load goes on.
+  char *badSql[5] = {(char *)"table", (char *)"x", (char *)"3", (char *)"CREATE TABLE (",
+                     (char *)"0"};
+  EXPECT_EQ(tarvikInitCallback(&data, 5, badSql, nullptr), 0);
+  EXPECT_STREQ(zErr, "malformed database schema - near \"(\": syntax error");
+  tarvik_freemem(zErr);
+  db->init.busy = 0;
+  db->magic = TARVIK_MAGIC_OPEN;
+  tarvik_close(db);
+}
+
 }  // namespace
