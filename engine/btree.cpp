@@ -19,10 +19,11 @@
 ** damaged file gives TARVIK_CORRUPT, never a crash, a hang, a write outside a
 ** page or a page handed out twice.
 */
+#include "btree.h"
+
 #include <algorithm>
 #include <cstdio>
 
-#include "btree.h"
 #include "pager.h"
 #include "tarvikInt.h"
 
@@ -70,13 +71,13 @@ constexpr int USABLE = TARVIK_PAGE_SIZE; /* bytes of a page the tree uses */
 constexpr int PAGE_HDR = 8;
 constexpr int USABLE_SPACE = USABLE - PAGE_HDR; /* 1016 */
 constexpr int CELL_HDR = 12;
-constexpr int MX_LOCAL = 236;                           /* local payload */
-constexpr int OVFL_SIZE = USABLE - 4;                   /* 1020 */
-constexpr int MX_CELL_SIZE = CELL_HDR + MX_LOCAL + 4;   /* 252 */
-constexpr int MN_CELL_SIZE = CELL_HDR + 4;              /* 16 */
-constexpr int MX_CELL = USABLE_SPACE / MN_CELL_SIZE;    /* 63 */
-constexpr int MX_FREE_LEAVES = (OVFL_SIZE - 4) / 4;     /* 254 */
-constexpr int MX_PART = 0xffffff;                       /* key or data length limit */
+constexpr int MX_LOCAL = 236;                         /* local payload */
+constexpr int OVFL_SIZE = USABLE - 4;                 /* 1020 */
+constexpr int MX_CELL_SIZE = CELL_HDR + MX_LOCAL + 4; /* 252 */
+constexpr int MN_CELL_SIZE = CELL_HDR + 4;            /* 16 */
+constexpr int MX_CELL = USABLE_SPACE / MN_CELL_SIZE;  /* 63 */
+constexpr int MX_FREE_LEAVES = (OVFL_SIZE - 4) / 4;   /* 254 */
+constexpr int MX_PART = 0xffffff;                     /* key or data length limit */
 constexpr int MX_DEPTH = 40; /* far beyond any real tree: 2^31 pages need < 22 levels */
 constexpr u32 BTREE_MAGIC = 0xdae37528u;
 
@@ -169,9 +170,7 @@ inline void put2(const FileBtree *pBt, u8 *p, int v) {
 inline Pgno cellLeft(const FileBtree *pBt, const u8 *c) { return get4(pBt, c); }
 inline int cellNKey(const FileBtree *pBt, const u8 *c) { return get2(pBt, c + 4) + (c[8] << 16); }
 inline int cellNext(const FileBtree *pBt, const u8 *c) { return get2(pBt, c + 6); }
-inline int cellNData(const FileBtree *pBt, const u8 *c) {
-  return get2(pBt, c + 10) + (c[9] << 16);
-}
+inline int cellNData(const FileBtree *pBt, const u8 *c) { return get2(pBt, c + 10) + (c[9] << 16); }
 inline int cellPayload(const FileBtree *pBt, const u8 *c) {
   return cellNKey(pBt, c) + cellNData(pBt, c);
 }
@@ -179,9 +178,13 @@ constexpr int cellSizeFor(int nPayload) {
   return CELL_HDR + (nPayload <= MX_LOCAL ? roundup(nPayload) : MX_LOCAL + 4);
 }
 inline int cellSize(const FileBtree *pBt, const u8 *c) { return cellSizeFor(cellPayload(pBt, c)); }
-inline Pgno cellOvfl(const FileBtree *pBt, const u8 *c) { return get4(pBt, c + CELL_HDR + MX_LOCAL); }
+inline Pgno cellOvfl(const FileBtree *pBt, const u8 *c) {
+  return get4(pBt, c + CELL_HDR + MX_LOCAL);
+}
 /* Overflow pages a payload of n bytes needs. */
-constexpr int ovflPages(int n) { return n <= MX_LOCAL ? 0 : (n - MX_LOCAL + OVFL_SIZE - 1) / OVFL_SIZE; }
+constexpr int ovflPages(int n) {
+  return n <= MX_LOCAL ? 0 : (n - MX_LOCAL + OVFL_SIZE - 1) / OVFL_SIZE;
+}
 
 inline Pgno pageRight(const FileBtree *pBt, const MemPage *p) { return get4(pBt, p->aDisk); }
 inline Pgno childAt(const FileBtree *pBt, const MemPage *p, int i) {
@@ -454,17 +457,29 @@ void freeSpace(FileBtree *pBt, MemPage *pPage, int start, int size) {
   pPage->nFree += size;
 }
 
+/* Sets the chain link that leads to cell i (firstCell for the first). */
+inline void linkTo(FileBtree *pBt, MemPage *pPage, int i, int off) {
+  put2(pBt, i == 0 ? pPage->aDisk + 4 : pPage->apCell[i - 1] + 6, off);
+}
+
 /* Puts a cell at index i of apCell: copied into the page if it fits, else
 ** referenced where it lies (the page becomes overfull; balance must run
-** while that memory lives).  The on-page chain is relinked later. */
+** while that memory lives, and rebuilds the page).  While the page is not
+** overfull the on-page chain is kept in step, so a change that needs no
+** balance needs no relinking either. */
 int insertCell(FileBtree *pBt, MemPage *pPage, int i, u8 *pCell, int sz) {
   if (pPage->nCell >= MX_CELL + 2 || i < 0 || i > pPage->nCell) return TARVIK_CORRUPT;
   int off = allocateSpace(pBt, pPage, sz);
   memmove(&pPage->apCell[i + 1], &pPage->apCell[i], (size_t)(pPage->nCell - i) * sizeof(u8 *));
   pPage->nCell++;
   if (off) {
-    memcpy(pPage->aDisk + off, pCell, sz);
-    pPage->apCell[i] = pPage->aDisk + off;
+    u8 *c = pPage->aDisk + off;
+    memcpy(c, pCell, sz);
+    pPage->apCell[i] = c;
+    if (!pPage->isOverfull) {
+      put2(pBt, c + 6, i + 1 < pPage->nCell ? (int)(pPage->apCell[i + 1] - pPage->aDisk) : 0);
+      linkTo(pBt, pPage, i, off);
+    }
   } else {
     pPage->isOverfull = 1;
     pPage->apCell[i] = pCell;
@@ -479,6 +494,9 @@ inline bool cellInPage(const MemPage *pPage, const u8 *c) {
 
 void dropCell(FileBtree *pBt, MemPage *pPage, int i, int sz) {
   u8 *c = pPage->apCell[i];
+  if (!pPage->isOverfull) {
+    linkTo(pBt, pPage, i, i + 1 < pPage->nCell ? (int)(pPage->apCell[i + 1] - pPage->aDisk) : 0);
+  }
   if (cellInPage(pPage, c)) freeSpace(pBt, pPage, (int)(c - pPage->aDisk), sz);
   memmove(&pPage->apCell[i], &pPage->apCell[i + 1], (size_t)(pPage->nCell - i - 1) * sizeof(u8 *));
   pPage->nCell--;
@@ -864,8 +882,8 @@ int clearCell(FileBtree *pBt, const u8 *c, bool bLenient = false) {
 ** Builds the cell for an entry in pCell (MX_CELL_SIZE bytes), writing the
 ** payload past 236 bytes to new overflow pages.  *pSize = the cell's size.
 */
-int fillInCell(FileBtree *pBt, u8 *pCell, const void *pKey, int nKey, const void *pData,
-               int nData, int *pSize) {
+int fillInCell(FileBtree *pBt, u8 *pCell, const void *pKey, int nKey, const void *pData, int nData,
+               int *pSize) {
   memset(pCell, 0, MX_CELL_SIZE);
   put2(pBt, pCell + 4, nKey & 0xffff);
   pCell[8] = (u8)(nKey >> 16);
@@ -949,7 +967,7 @@ int reparentChildPages(FileBtree *pBt, MemPage *pPage) {
 
 /* ---------------------------------------------------------------- balance */
 
-constexpr int NB = 3;                          /* siblings balanced at once */
+constexpr int NB = 3;                                /* siblings balanced at once */
 constexpr int MX_BAL_CELL = NB * (MX_CELL + 2) + NB; /* their cells and dividers */
 
 /*
@@ -975,8 +993,7 @@ int balance(FileBtree *pBt, MemPage *pPage, int depth) {
 int balanceStep(FileBtree *pBt, MemPage *pPage, int depth) {
   if (depth > MX_DEPTH) return TARVIK_CORRUPT;
   if (!pPage->isOverfull && pPage->nFree < USABLE_SPACE / 2 && pPage->nCell >= 2) {
-    relinkCellList(pBt, pPage);
-    return TARVIK_OK;
+    return TARVIK_OK; /* the chain is in step already (insertCell, dropCell) */
   }
   int rc = TARVIK_OK;
   MemPage *pParent = pPage->pParent;
@@ -1029,7 +1046,7 @@ int balanceStep(FileBtree *pBt, MemPage *pPage, int depth) {
   MemPage *apNew[NB + 1] = {};
   Pgno pgnoNew[NB + 1] = {};
   int nOld = 0, nNew = 0;
-  MemPage aOld[NB];         /* private images of the old siblings */
+  MemPage aOld[NB];            /* private images of the old siblings */
   u8 aSpace[NB][MX_CELL_SIZE]; /* dividers taken out of the parent */
   u8 *apCell[MX_BAL_CELL];
   int szCell[MX_BAL_CELL];
@@ -1260,9 +1277,7 @@ int newDatabase(FileBtree *pBt) {
   return rc;
 }
 
-inline int notInTrans(FileBtree *pBt) {
-  return pBt->readOnly ? TARVIK_READONLY : TARVIK_ERROR;
-}
+inline int notInTrans(FileBtree *pBt) { return pBt->readOnly ? TARVIK_READONLY : TARVIK_ERROR; }
 
 int moveToRoot(FileCursor *pCur);
 
@@ -2202,8 +2217,7 @@ int checkTreePage(IntegrityCk *pCheck, int iPage, const char *zParentContext, co
     if (zLo && keyCompare(zLo, nLo, zKey, nKey) >= 0) {
       checkAppendMsg(pCheck, zContext, "Key is out of order");
     }
-    int d = checkTreePage(pCheck, (int)cellLeft(pBt, c), zContext, zLo, nLo, zKey, nKey,
-                          depth + 1);
+    int d = checkTreePage(pCheck, (int)cellLeft(pBt, c), zContext, zLo, nLo, zKey, nKey, depth + 1);
     if (i > 0 && d != depthChild) checkAppendMsg(pCheck, zContext, "Child page depth differs");
     depthChild = d;
     tarvikFree(zPrev);
@@ -2260,8 +2274,9 @@ char *fileBtreeIntegrityCheck(Btree *p, int *aRoot, int nRoot) {
   unlockBtreeIfUnused(pBt);
   int nRefAfter = tarvikpager_stats(pBt->pPager)[TARVIK_PAGERSTAT_NREF];
   if (!sCheck.bNoMem && nRefAfter != nRef) {
-    checkAppendMsg(&sCheck, nullptr, "Outstanding page count goes from %d to %d during this analysis",
-                   nRef, nRefAfter);
+    checkAppendMsg(&sCheck, nullptr,
+                   "Outstanding page count goes from %d to %d during this analysis", nRef,
+                   nRefAfter);
   }
   if (sCheck.bNoMem) {
     tarvikFree(sCheck.zErrMsg);
@@ -2275,17 +2290,17 @@ char *fileBtreeIntegrityCheck(Btree *p, int *aRoot, int nRoot) {
 /* ================================================================ tables and open */
 
 const BtOps tarvikBtreeOps = {
-    fileBtreeClose,       fileBtreeSetCacheSize, fileBtreeSetSafetyLevel, fileBtreeBeginTrans,
-    fileBtreeCommit,      fileBtreeRollback,     fileBtreeBeginCkpt,      fileBtreeCommitCkpt,
-    fileBtreeRollbackCkpt, fileBtreeCreateTable, fileBtreeCreateTable,    fileBtreeDropTable,
-    fileBtreeClearTable,  fileBtreeCursor,       fileBtreeGetMeta,        fileBtreeUpdateMeta,
-    fileBtreeIntegrityCheck, fileBtreeGetFilename, fileBtreeCopyFile,     fileBtreePager,
+    fileBtreeClose,          fileBtreeSetCacheSize, fileBtreeSetSafetyLevel, fileBtreeBeginTrans,
+    fileBtreeCommit,         fileBtreeRollback,     fileBtreeBeginCkpt,      fileBtreeCommitCkpt,
+    fileBtreeRollbackCkpt,   fileBtreeCreateTable,  fileBtreeCreateTable,    fileBtreeDropTable,
+    fileBtreeClearTable,     fileBtreeCursor,       fileBtreeGetMeta,        fileBtreeUpdateMeta,
+    fileBtreeIntegrityCheck, fileBtreeGetFilename,  fileBtreeCopyFile,       fileBtreePager,
 };
 
 const BtCursorOps tarvikBtreeCursorOps = {
-    fileBtreeMoveto, fileBtreeDelete,  fileBtreeInsert,   fileBtreeFirst,      fileBtreeLast,
-    fileBtreeNext,   fileBtreePrevious, fileBtreeKeySize, fileBtreeKey,        fileBtreeKeyCompare,
-    fileBtreeDataSize, fileBtreeData,  fileBtreeCloseCursor,
+    fileBtreeMoveto,   fileBtreeDelete,   fileBtreeInsert,      fileBtreeFirst, fileBtreeLast,
+    fileBtreeNext,     fileBtreePrevious, fileBtreeKeySize,     fileBtreeKey,   fileBtreeKeyCompare,
+    fileBtreeDataSize, fileBtreeData,     fileBtreeCloseCursor,
 };
 
 int tarvikBtreeOpen(const char *zFilename, int omitJournal, int nCache, Btree **ppBtree) {

@@ -66,7 +66,8 @@ std::vector<int> buildSampleDb(Btree *pBt, Tables &model) {
   }
   for (int i = 0; i < 30; i++) {
     snprintf(z, sizeof(z), "big%03d", i);
-    ma[std::string(z) + std::string((size_t)(i % 3) * 150, 'k')] = bytesFor(i, 1500 + (size_t)i * 40);
+    ma[std::string(z) + std::string((size_t)(i % 3) * 150, 'k')] =
+        bytesFor(i, 1500 + (size_t)i * 40);
   }
   for (int i = 0; i < 200; i++) {
     snprintf(z, sizeof(z), "%05d", i * 7);
