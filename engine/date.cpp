@@ -7,11 +7,14 @@
 ** that were parsed are printed as parsed until something forces the Julian
 ** day.  Any argument that is NULL or does not parse makes the result NULL.
 **
-** Range.  The calendar conversions work in int.  A Julian day farther than
-** kMaxJD days from the epoch (about 1.4 million years) would overflow them,
-** so such a value makes every calendar rendering and every modifier fail
-** (NULL); julianday() of a bare number still returns the number.  Year and
-** month offsets are bounded likewise before they are converted.
+** Range.  The calendar conversions work in int and truncate toward zero.
+** Beyond kMaxJD days (about 1.4 million years) they would overflow, and
+** before the first day of the count (-4713-11-24, Julian day -0.5)
+** truncation is not flooring, so the dates and weekdays they gave would be
+** wrong.  A Julian day outside that range makes every calendar rendering
+** and every modifier fail (NULL); julianday() of a bare number or of a
+** parsed date still returns the number.  Year and month offsets are
+** bounded likewise before they are converted.
 */
 #include <cctype>
 #include <climits>
@@ -20,6 +23,9 @@
 
 #include "os.h"
 #include "tarvikInt.h"
+
+/* strftime's %s prints a long: it must hold seconds beyond 2038. */
+static_assert(sizeof(long) >= 8);
 
 namespace {
 
@@ -35,6 +41,7 @@ struct DateTime {
   char validTZ; /* tz is set and not yet folded into rJD */
 };
 
+constexpr double kMinJD = -0.5;
 constexpr double kMaxJD = 5.0e8;
 /* Largest year or month offset: keeps |Y| below the int range of the
 ** Julian day formula's 365.25 * (Y + 4716). */
@@ -138,6 +145,12 @@ int parseHhMmSs(const char *z, DateTime *p) {
   return 0;
 }
 
+/* Integer division rounding toward minus infinity.  The century
+** correction of the Julian day needs it for years before 0: truncating
+** made the day of every date in year -4700, -4600, ... (all but every
+** fourth century) one more than the conversion back gives. */
+int floorDiv(int a, int b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
 /* The Julian day from the fields (2000-01-01 when there is no date). */
 void computeJD(DateTime *p) {
   if (p->validJD) return;
@@ -155,8 +168,8 @@ void computeJD(DateTime *p) {
     Y--;
     M += 12;
   }
-  int A = Y / 100;
-  int B = 2 - A + A / 4;
+  int A = floorDiv(Y, 100);
+  int B = 2 - A + floorDiv(A, 4);
   int X1 = (int)(365.25 * (Y + 4716));
   int X2 = (int)(30.6001 * (M + 1));
   p->rJD = X1 + X2 + D + B - 1524.5;
@@ -246,9 +259,17 @@ void computeYMD(DateTime *p) {
   p->validYMD = 1;
 }
 
-/* The time of day from the Julian day, to the millisecond. */
+/* The time of day from the Julian day, to the millisecond.  A value with
+** no Julian day yet (a bare date) gets one first: reading the unset rJD
+** would put every bare date at noon. */
 void computeHMS(DateTime *p) {
   if (p->validHMS) return;
+  if (!p->validJD) {
+    /* The date fields stay current: computing the day changes none. */
+    char validYMD = p->validYMD;
+    computeJD(p);
+    p->validYMD = validYMD;
+  }
   int Z = (int)(p->rJD + 0.5);
   int ms = (int)((p->rJD + 0.5 - Z) * 86400000.0 + 0.5);
   p->s = 0.001 * ms;
@@ -272,17 +293,11 @@ void clearYMD_HMS_TZ(DateTime *p) {
   p->validTZ = 0;
 }
 
-/* The calendar conversions are safe for this value. */
-bool inRange(const DateTime *p) {
-  return !p->validJD || (p->rJD >= -kMaxJD && p->rJD <= kMaxJD);
-}
+/* The calendar conversions are safe and exact for this value. */
+bool inRange(const DateTime *p) { return !p->validJD || (p->rJD >= kMinJD && p->rJD <= kMaxJD); }
 
-/* Day of the week of a Julian day, 0 = Sunday.  Floored so that days
-** before the epoch (negative Julian days) get a weekday in 0..6 too. */
-int weekday(double rJD) {
-  i64 z = (i64)std::floor(rJD + 1.5);
-  return (int)(((z % 7) + 7) % 7);
-}
+/* Day of the week of a Julian day in range, 0 = Sunday. */
+int weekday(double rJD) { return ((int)(rJD + 1.5)) % 7; }
 
 /* Local time minus UTC, in days, at the instant in p.  Outside the years
 ** the platform's time_t conversion is trusted for (1971-2037) the offset of
@@ -471,7 +486,8 @@ int applyModifier(const char *zMod, DateTime *p) {
 
 /* Every modifier starts from, and must leave, a value within range. */
 int parseModifier(const char *zMod, DateTime *p) {
-  if (!inRange(p)) return 1;
+  /* "unixepoch" is what brings a count of seconds into range. */
+  if (!inRange(p) && tarvikStrICmp(zMod, "unixepoch") != 0) return 1;
   if (applyModifier(zMod, p)) return 1;
   return inRange(p) ? 0 : 1;
 }
@@ -636,8 +652,10 @@ void strftimeFunc(tarvik_func *context, int argc, const char **argv) {
         put("%02d", x.m);
         break;
       case 's':
-        /* 64-bit: seconds since 1970 leave the int range in 2038. */
-        put("%lld", (long long)((x.rJD - 2440587.5) * 86400.0 + 0.5));
+        /* Rounded to the nearest second also before 1970 (truncating would
+        ** move every earlier instant one second up), and a long (64-bit
+        ** here) because seconds since 1970 leave the int range in 2038. */
+        put("%ld", (long)std::floor((x.rJD - 2440587.5) * 86400.0 + 0.5));
         break;
       case 'S':
         put("%02d", (int)(x.s + 0.5));
