@@ -177,8 +177,7 @@ IdList *idListDup(const IdList *p) {
 SrcList *srcListDup(const SrcList *p) {
   if (p == nullptr) return nullptr;
   int nItem = p->nSrc > 0 ? p->nSrc : 1;
-  SrcList *pNew = (SrcList *)tarvikMalloc(
-      (int)(sizeof(SrcList) + (nItem - 1) * sizeof(p->a[0])));
+  SrcList *pNew = (SrcList *)tarvikMalloc((int)(sizeof(SrcList) + (nItem - 1) * sizeof(p->a[0])));
   if (pNew == nullptr) return nullptr;
   pNew->nAlloc = (u16)nItem;
   for (int i = 0; i < p->nSrc; i++) {
@@ -366,8 +365,9 @@ void codeSchemaRowDelete(Vdbe *v, const char *zName, bool allOfTable) {
         {OP_Delete, 0, 0, nullptr},   /* 6 */
         {OP_Next, 0, -4, nullptr},    /* 7: next: -> loop */
     };
+    int nBefore = tarvikVdbeCurrentAddr(v);
     int base = tarvikVdbeAddOpList(v, (int)(sizeof(dropTable) / sizeof(dropTable[0])), dropTable);
-    if (tarvikVdbeCurrentAddr(v) > base + 1) tarvikVdbeChangeP3(v, base + 1, zName, 0);
+    if (tarvikVdbeCurrentAddr(v) > nBefore) tarvikVdbeChangeP3(v, base + 1, zName, 0);
   } else {
     static const VdbeOpList dropIndex[] = {
         {OP_Rewind, 0, -10, nullptr}, /* 0: -> end */
@@ -380,8 +380,9 @@ void codeSchemaRowDelete(Vdbe *v, const char *zName, bool allOfTable) {
         {OP_Goto, 0, -10, nullptr},   /* 7: -> end */
         {OP_Delete, 0, 0, nullptr},   /* 8: found */
     };
+    int nBefore = tarvikVdbeCurrentAddr(v);
     int base = tarvikVdbeAddOpList(v, (int)(sizeof(dropIndex) / sizeof(dropIndex[0])), dropIndex);
-    if (tarvikVdbeCurrentAddr(v) > base + 1) tarvikVdbeChangeP3(v, base + 1, zName, 0);
+    if (tarvikVdbeCurrentAddr(v) > nBefore) tarvikVdbeChangeP3(v, base + 1, zName, 0);
   }
 }
 
@@ -570,9 +571,9 @@ void tarvikResetInternalSchema(tarvik *db, int iDb) {
     }
     tarvikHashClear(&tables);
     pDb->flags &= ~DB_SchemaLoaded;
-    if (iDb > 0) return;
+    if (iDb > 0) break;
   }
-  tvAssert(iDb == 0);
+  if (iDb > 0) return;
   db->flags &= ~TARVIK_InternChanges;
 
   /* Forget the databases that were detached: free their auxiliary data and
@@ -597,7 +598,7 @@ void tarvikResetInternalSchema(tarvik *db, int iDb) {
   }
   if (db->nDb > j) memset(&db->aDb[j], 0, (size_t)(db->nDb - j) * sizeof(Db));
   if (db->nDb > 2) db->nDb = j;
-  if (db->nDb <= 2 && db->aDb != db->aDbStatic) {
+  if (db->nDb <= 2 && db->aDb != db->aDbStatic && db->aDb != nullptr) {
     memcpy(db->aDbStatic, db->aDb, 2 * sizeof(Db));
     tarvikFree(db->aDb);
     db->aDb = db->aDbStatic;
@@ -613,7 +614,7 @@ void tarvikRollbackInternalChanges(tarvik *db) {
   if (db->flags & TARVIK_InternChanges) tarvikResetInternalSchema(db, 0);
 }
 
-/* ---------------------------------------------------------------- code shared by writing statements */
+/* ---------------------------------------------------------------- shared by writing statements */
 
 void tarvikOpenMasterTable(Vdbe *v, int iDb) {
   tarvikVdbeAddOp(v, OP_Integer, iDb, 0);
@@ -675,8 +676,7 @@ void tarvikAddIdxKeyType(Vdbe *v, Index *pIdx) {
   for (int i = 0; i < n; i++) {
     int iCol = pIdx->aiColumn[i];
     tvAssert(iCol >= 0 && iCol < pTab->nCol);
-    zType[i] =
-        (pTab->aCol[iCol].sortOrder & TARVIK_SO_TYPEMASK) == TARVIK_SO_TEXT ? 't' : 'n';
+    zType[i] = (pTab->aCol[iCol].sortOrder & TARVIK_SO_TYPEMASK) == TARVIK_SO_TEXT ? 't' : 'n';
   }
   zType[n] = 0;
   tarvikVdbeChangeP3(v, -1, zType, P3_DYNAMIC);
@@ -776,8 +776,7 @@ void tarvikAddColumn(Parse *pParse, const Token *pName) {
   }
   if ((p->nCol & 7) == 0) {
     i64 nByte = ((i64)p->nCol + 8) * (i64)sizeof(Column);
-    Column *aNew =
-        nByte > INT32_MAX ? nullptr : (Column *)tarvikRealloc(p->aCol, (int)nByte);
+    Column *aNew = nByte > INT32_MAX ? nullptr : (Column *)tarvikRealloc(p->aCol, (int)nByte);
     if (aNew == nullptr) {
       if (nByte > INT32_MAX) tarvik_malloc_failed++;
       tarvikFree(z);
@@ -819,8 +818,7 @@ void tarvikAddColumnType(Parse *pParse, const Token *pFirst, const Token *pLast)
   z[j] = 0;
   tarvikFree(pCol->zType);
   pCol->zType = z;
-  pCol->sortOrder =
-      (u8)(pParse->db->file_format > 3 ? tarvikCollateType(z, j) : TARVIK_SO_NUM);
+  pCol->sortOrder = (u8)(pParse->db->file_format > 3 ? tarvikCollateType(z, j) : TARVIK_SO_NUM);
 }
 
 void tarvikAddDefaultValue(Parse *pParse, const Token *pVal, int minusFlag) {
@@ -886,8 +884,7 @@ void tarvikAddPrimaryKey(Parse *pParse, IdList *pList, int onError) {
     if (pList->nId > 1) iCol = -1;
   }
   {
-    const char *zType =
-        iCol >= 0 && iCol < pTab->nCol ? pTab->aCol[iCol].zType : nullptr;
+    const char *zType = iCol >= 0 && iCol < pTab->nCol ? pTab->aCol[iCol].zType : nullptr;
     if (pParse->db->file_format >= 1 && zType && tarvikStrICmp(zType, "INTEGER") == 0) {
       /* The column is the row number: no index. */
       pTab->iPKey = iCol;
@@ -917,8 +914,7 @@ void tarvikCreateForeignKey(Parse *pParse, IdList *pFromCol, const Token *pTo, I
   if (pFromCol == nullptr) {
     if (p->nCol < 1) goto fk_end;
     if (pToCol && pToCol->nId != 1) {
-      tarvikErrorMsg(pParse,
-                     "foreign key on %s should reference only one column of table %T",
+      tarvikErrorMsg(pParse, "foreign key on %s should reference only one column of table %T",
                      p->aCol[p->nCol - 1].zName, pTo);
       goto fk_end;
     }
@@ -1019,8 +1015,7 @@ void tarvikEndTable(Parse *pParse, const Token *pEnd, Select *pSelect) {
     Vdbe *v = getVdbe(pParse);
     if (v == nullptr) return;
     if (p->pSelect == nullptr) {
-      int addr = tarvikVdbeAddOp(v, OP_CreateTable, 0, p->iDb);
-      tarvikVdbeChangeP3(v, addr, (const char *)&p->tnum, P3_POINTER);
+      tarvikVdbeOp3(v, OP_CreateTable, 0, p->iDb, (const char *)&p->tnum, P3_POINTER);
     } else {
       tarvikVdbeAddOp(v, OP_Integer, 0, 0);
     }
@@ -1032,13 +1027,12 @@ void tarvikEndTable(Parse *pParse, const Token *pEnd, Select *pSelect) {
     addString(v, p->zName);
     addString(v, p->zName);
     tarvikVdbeAddOp(v, OP_Dup, 4, 0);
-    int addr = tarvikVdbeAddOp(v, OP_String, 0, 0);
     if (pSelect) {
       char *z = createTableStmt(p);
-      if (z) tarvikVdbeChangeP3(v, addr, z, P3_DYNAMIC);
+      tarvikVdbeOp3(v, OP_String, 0, 0, z, z ? P3_DYNAMIC : P3_NOTUSED);
     } else {
       int n = (int)(pEnd->z - pParse->sFirstToken.z) + (int)pEnd->n;
-      tarvikVdbeChangeP3(v, addr, pParse->sFirstToken.z, n);
+      tarvikVdbeOp3(v, OP_String, 0, 0, pParse->sFirstToken.z, n);
     }
     tarvikVdbeAddOp(v, OP_MakeRecord, 5, 0);
     tarvikVdbeAddOp(v, OP_PutIntKey, 0, 0);
@@ -1266,8 +1260,7 @@ void tarvikCreateIndex(Parse *pParse, const Token *pName, SrcList *pTable, IdLis
     }
   }
   iDb = isTemp ? 1 : db->init.iDb;
-  if (!pParse->explain &&
-      tarvikHashFind(&db->aDb[iDb].idxHash, zName, keyLen(zName)) != nullptr) {
+  if (!pParse->explain && tarvikHashFind(&db->aDb[iDb].idxHash, zName, keyLen(zName)) != nullptr) {
     /* Only a damaged schema gets here while loading. */
     tarvikErrorMsg(pParse, "index %s already exists", zName);
     goto exit_create_index;
@@ -1294,8 +1287,7 @@ void tarvikCreateIndex(Parse *pParse, const Token *pName, SrcList *pTable, IdLis
         if (tarvikStrICmp(pList->a[i].zName, pTab->aCol[j].zName) == 0) break;
       }
       if (j >= pTab->nCol) {
-        tarvikErrorMsg(pParse, "table %s has no column named %s", pTab->zName,
-                       pList->a[i].zName);
+        tarvikErrorMsg(pParse, "table %s has no column named %s", pTab->zName, pList->a[i].zName);
         goto exit_create_index;
       }
     }
@@ -1310,8 +1302,7 @@ void tarvikCreateIndex(Parse *pParse, const Token *pName, SrcList *pTable, IdLis
     db->flags |= TARVIK_InternChanges;
     /* Replacing indices go last, so that the other constraints of a row are
     ** checked before any row is replaced. */
-    if (onError != OE_Replace || pTab->pIndex == nullptr ||
-        pTab->pIndex->onError == OE_Replace) {
+    if (onError != OE_Replace || pTab->pIndex == nullptr || pTab->pIndex->onError == OE_Replace) {
       pIndex->pNext = pTab->pIndex;
       pTab->pIndex = pIndex;
     } else {
@@ -1337,8 +1328,7 @@ void tarvikCreateIndex(Parse *pParse, const Token *pName, SrcList *pTable, IdLis
     tarvikVdbeOp3(v, OP_String, 0, 0, "index", P3_STATIC);
     addString(v, pIndex->zName);
     addString(v, pTab->zName);
-    int addr = tarvikVdbeAddOp(v, OP_CreateIndex, 0, isTemp);
-    tarvikVdbeChangeP3(v, addr, (const char *)&pIndex->tnum, P3_POINTER);
+    tarvikVdbeOp3(v, OP_CreateIndex, 0, isTemp, (const char *)&pIndex->tnum, P3_POINTER);
     pIndex->tnum = 0;
     if (pTable) {
       /* Cursor 1 on the new index, for filling it below. */
@@ -1346,13 +1336,14 @@ void tarvikCreateIndex(Parse *pParse, const Token *pName, SrcList *pTable, IdLis
       tarvikVdbeAddOp(v, OP_Integer, isTemp, 0);
       tarvikVdbeAddOp(v, OP_OpenWrite, 1, 0);
     }
-    addr = tarvikVdbeAddOp(v, OP_String, 0, 0);
     if (pStart && pEnd) {
       /* Through the end of the statement, so that an ON CONFLICT clause
       ** after the column list is stored too. */
       int n = (int)(pEnd->z - pStart->z) + (int)pEnd->n;
       int nStmt = statementLength(pParse, pStart);
-      tarvikVdbeChangeP3(v, addr, pStart->z, nStmt > n ? nStmt : n);
+      tarvikVdbeOp3(v, OP_String, 0, 0, pStart->z, nStmt > n ? nStmt : n);
+    } else {
+      tarvikVdbeAddOp(v, OP_String, 0, 0);
     }
     tarvikVdbeAddOp(v, OP_MakeRecord, 5, 0);
     tarvikVdbeAddOp(v, OP_PutIntKey, 0, 0);
@@ -1371,8 +1362,8 @@ void tarvikCreateIndex(Parse *pParse, const Token *pName, SrcList *pTable, IdLis
       }
       tarvikVdbeAddOp(v, OP_MakeIdxKey, pIndex->nColumn, 0);
       if (db->file_format >= 4) tarvikAddIdxKeyType(v, pIndex);
-      tarvikVdbeOp3(v, OP_IdxPut, 1, pIndex->onError != OE_None,
-                    "indexed columns are not unique", P3_STATIC);
+      tarvikVdbeOp3(v, OP_IdxPut, 1, pIndex->onError != OE_None, "indexed columns are not unique",
+                    P3_STATIC);
       tarvikVdbeAddOp(v, OP_Next, 2, lblLoop);
       tarvikVdbeResolveLabel(v, lblDone);
       tarvikVdbeAddOp(v, OP_Close, 2, 0);

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "btree.h"
 #include "tarvikInt.h"
+#include "vdbe.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string sql((const char *)data, size);  // text ends at the first NUL

@@ -66,8 +66,8 @@ struct Compiled {
 };
 
 std::string opText(const VdbeOp *pOp) {
-  std::string s = std::string(tarvikOpcodeName(pOp->opcode)) + " " + std::to_string(pOp->p1) +
-                  " " + std::to_string(pOp->p2);
+  std::string s = std::string(tarvikOpcodeName(pOp->opcode)) + " " + std::to_string(pOp->p1) + " " +
+                  std::to_string(pOp->p2);
   if (pOp->p3type == P3_POINTER) {
     s += " ptr";
   } else if (pOp->p3) {
@@ -221,6 +221,12 @@ TEST(Build, ColumnsTypesDefaultsAndKeys) {
   EXPECT_NE(l.find(indexRow), std::string::npos) << l;
   EXPECT_LT(l.find(indexRow), l.find("CreateTable")) << l;
 
+  // A table-level key over one INTEGER column is the row number too.
+  ASSERT_EQ(compile(c, "CREATE TABLE w(x, a integer, PRIMARY KEY(A) ON CONFLICT REPLACE)").nErr, 0);
+  EXPECT_EQ(c.table("w")->iPKey, 1);
+  EXPECT_EQ(c.table("w")->keyConf, OE_Replace);
+  EXPECT_EQ(c.table("w")->pIndex, nullptr);
+
   // A table-level key over two columns is an index even with INTEGER.
   ASSERT_EQ(compile(c, "CREATE TABLE v(a INTEGER, b, PRIMARY KEY(B, a))").nErr, 0);
   Index *pk = c.index("(v autoindex 1)");
@@ -328,7 +334,8 @@ TEST(Build, CreateIndexFillsTheNewTreeFromTheTable) {
   ASSERT_EQ(r.nErr, 0) << r.err;
   std::string l = r.listing();
   EXPECT_NE(l.find("MakeIdxKey 1 0\nIdxPut 1 0 indexed"), std::string::npos) << l;
-  EXPECT_EQ(l.find("SetCookie 0 0"), std::string::npos) << "the cookie changes once per transaction";
+  EXPECT_EQ(l.find("SetCookie 0 0"), std::string::npos)
+      << "the cookie changes once per transaction";
 
   EXPECT_EQ(error(c, "CREATE INDEX i1 ON t(b)"), "index i1 already exists");
   EXPECT_EQ(error(c, "CREATE INDEX t ON t(b)"), "there is already a table named t");
@@ -378,8 +385,7 @@ TEST(Build, DropTableAndIndexRemoveRowsTreesAndObjects) {
   EXPECT_EQ(r.listing(),
             "Transaction 0 0\nVerifyCookie 0 " + std::to_string(cookie) +
                 "\nTransaction 1 0\nInteger 0 0\nOpenWrite 0 2\nRewind 0 13\n" + loop +
-                "Ne 0 12\nDelete 0 0\nNext 0 8\nInteger 1 0\nOpenWrite 0 2\nRewind 0 23\n" +
-                loop +
+                "Ne 0 12\nDelete 0 0\nNext 0 8\nInteger 1 0\nOpenWrite 0 2\nRewind 0 23\n" + loop +
                 "Ne 0 22\nDelete 0 0\nNext 0 18\nInteger " + std::to_string(c.db.next_cookie) +
                 " 0\nSetCookie 0 0\nClose 0 0\nDestroy 3 0\nDestroy 4 0\nCommit 0 0\nHalt 0 0\n");
   EXPECT_EQ(c.table("t"), nullptr);
@@ -470,9 +476,10 @@ TEST(Build, ViewsAndCreateTableAsSelect) {
   Compiled r = compile(c, "CREATE VIEW v1 AS SELECT 1 AS x, a.b, c.b, 2+3 FROM a, c ;  ");
   ASSERT_EQ(r.nErr, 0) << r.err;
   std::string l = r.listing();
-  EXPECT_NE(l.find("Integer 0 0\nPull 1 0\nString 0 0 view\nString 0 0 v1\nString 0 0 v1\n"
-                   "Dup 4 0\nString 0 0 CREATE VIEW v1 AS SELECT 1 AS x, a.b, c.b, 2+3 FROM a, c\n"),
-            std::string::npos)
+  EXPECT_NE(
+      l.find("Integer 0 0\nPull 1 0\nString 0 0 view\nString 0 0 v1\nString 0 0 v1\n"
+             "Dup 4 0\nString 0 0 CREATE VIEW v1 AS SELECT 1 AS x, a.b, c.b, 2+3 FROM a, c\n"),
+      std::string::npos)
       << l;
   EXPECT_EQ(l.find("CreateTable"), std::string::npos);
   Table *v = c.table("v1");
@@ -633,6 +640,12 @@ TEST(Build, MendedFaults) {
   EXPECT_EQ(error(c, "CREATE TABLE u(b UNIQUE)"), "index (u autoindex 1) already exists");
   EXPECT_EQ(c.index("(u autoindex 1)")->pTable, c.table("t"));
 
+  // The key of a column constraint is the column itself, whatever its name.
+  ASSERT_EQ(compile(c, "CREATE TABLE q(x, \"'a'\" UNIQUE)").nErr, 0);
+  Index *qi = c.index("(q autoindex 1)");
+  ASSERT_NE(qi, nullptr);
+  EXPECT_EQ(qi->aiColumn[0], 1);
+
   // The cookie step wraps instead of overflowing.
   c.db.aDb[0].schema_cookie = c.db.next_cookie = INT_MAX;
   tarvikCommitInternalChanges(&c.db);
@@ -652,24 +665,36 @@ TEST(Build, AllocationFailuresNeverCrashOrLeak) {
       "DROP INDEX bi",
       "BEGIN",
   };
+  int injected = 0;
   for (const char *zSql : statements) {
-    for (int n = 1; n < 10000; n++) {
-      long before = tarvikTestMallocOutstanding();
-      int failures;
-      {
-        Conn c;
-        ASSERT_EQ(compile(c, "CREATE TABLE base(a, b REFERENCES u)").nErr, 0);
-        ASSERT_EQ(compile(c, "CREATE INDEX bi ON base(b)").nErr, 0);
-        tarvikTestMallocFail(n, false);
-        compile(c, zSql);
-        failures = tarvikTestMallocFailures();
-        tarvikTestMallocFail(0, false);
-        tarvik_malloc_failed = 0;
+    for (int mode = 0; mode < 3; mode++) {  // one failure, all from then on, while loading
+      bool persist = mode == 1, loading = mode == 2;
+      if (loading && strncmp(zSql, "CREATE", 6) != 0) continue;
+      for (int n = 1; n < 10000; n++) {
+        long before = tarvikTestMallocOutstanding();
+        int failures;
+        {
+          Conn c;
+          ASSERT_EQ(compile(c, "CREATE TABLE base(a, b REFERENCES u)").nErr, 0);
+          ASSERT_EQ(compile(c, "CREATE INDEX bi ON base(b)").nErr, 0);
+          tarvikTestMallocFail(n, persist);
+          if (loading) {
+            load(c, 0, 5, zSql);
+          } else {
+            compile(c, zSql);
+          }
+          failures = tarvikTestMallocFailures();
+          tarvikTestMallocFail(0, false);
+          tarvik_malloc_failed = 0;
+        }
+        ASSERT_EQ(tarvikTestMallocOutstanding(), before)
+            << zSql << " failing allocation " << n << " mode " << mode;
+        injected += failures;
+        if (failures == 0) break;
       }
-      ASSERT_EQ(tarvikTestMallocOutstanding(), before) << zSql << " failing allocation " << n;
-      if (failures == 0) break;
     }
   }
+  EXPECT_GT(injected, 300) << "the statements allocate; failures must have been injected";
 }
 
 }  // namespace
