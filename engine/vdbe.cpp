@@ -346,6 +346,7 @@ static Cursor *cursorSlot(Vdbe *p, int i) {
   if (i < 0) return nullptr;
   if (i >= p->nCursor) {
     i64 nNew = (i64)i + 1;
+    if (nNew * (i64)sizeof(Cursor) > INT32_MAX) return nullptr;
     Cursor *aNew = (Cursor *)tarvikRealloc(p->aCsr, (int)(nNew * (i64)sizeof(Cursor)));
     if (aNew == nullptr) return nullptr;
     memset(&aNew[p->nCursor], 0, (size_t)(nNew - p->nCursor) * sizeof(Cursor));
@@ -791,7 +792,10 @@ int tarvikVdbeExec(Vdbe *p) {
       case OP_Push: {
         NEED((i64)pOp->p1 + 1);
         if (pOp->p1 < 0) goto stack_underflow;
-        if (pOp->p1 == 0) break;
+        if (pOp->p1 == 0) {
+          popN(&pTos, 1); /* the top stored over itself, then dropped */
+          break;
+        }
         Mem *pTo = pTos - pOp->p1;
         if (!memDeephemeralize(pTos)) goto no_mem;
         tarvikMemRelease(pTo);
@@ -822,6 +826,11 @@ int tarvikVdbeExec(Vdbe *p) {
             memStringify(m);
             p->zArgv[i] = m->z;
           }
+        }
+        /* A caller reads nResColumn entries: any beyond this row are null
+        ** rather than left over from an earlier row. */
+        for (int i = pOp->p1; i <= p->nResColumn && i <= pStackLast - p->aStack; i++) {
+          p->zArgv[i] = nullptr;
         }
         p->zArgv[pOp->p1] = nullptr;
         p->nCallback++;
@@ -1495,6 +1504,9 @@ int tarvikVdbeExec(Vdbe *p) {
           found = res == 0;
           pC->deferredMoveto = 0;
           pC->recnoIsValid = 0;
+          /* The row found can be read; after a miss the cursor rests on
+          ** some neighbour, which must not read as the row sought. */
+          pC->nullRow = !found;
         }
         if (pOp->opcode != OP_Distinct) popN(&pTos, 1);
         if (found == (pOp->opcode == OP_Found)) pc = pOp->p2 - 1;

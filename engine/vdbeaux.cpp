@@ -483,6 +483,9 @@ void tarvikVdbeAggReset(Agg *pAgg) {
       Mem *pMem = &pElem->aMem[i];
       FuncDef *pFunc = pAgg->apFunc ? pAgg->apFunc[i] : nullptr;
       if (pFunc == nullptr || !(pMem->flags & MEM_AggCtx)) {
+        /* A state block whose function was never registered for the cell
+        ** is still the group's to free. */
+        if ((pMem->flags & MEM_AggCtx) && pMem->z != pMem->zShort) tarvikFree(pMem->z);
         tarvikMemRelease(pMem);
         continue;
       }
