@@ -559,6 +559,22 @@ TEST_F(Conn, SchemaMadeBySqlSurvivesReopen) {
   tarvik_close(db);
 }
 
+TEST_F(Conn, RolledBackSchemaChangesAreForgotten) {
+  for (const char *zName : {":memory:", "rollback.db"}) {
+    std::string path = zName[0] == ':' ? zName : dir_.file(zName);
+    tarvik *db = open(path);
+    EXPECT_EQ(exec(db, "CREATE TABLE keep(a); BEGIN; CREATE TABLE gone(b); CREATE INDEX gi ON keep(a)"),
+              "0");
+    EXPECT_NE(tarvikFindTable(db, "gone", nullptr), nullptr);  // visible inside the transaction
+    EXPECT_EQ(exec(db, "ROLLBACK"), "0");
+    EXPECT_EQ(tarvikFindTable(db, "gone", nullptr), nullptr) << path;
+    EXPECT_EQ(tarvikFindIndex(db, "gi", nullptr), nullptr) << path;
+    EXPECT_EQ(exec(db, "CREATE TABLE gone(c)"), "0");
+    EXPECT_NE(tarvikFindTable(db, "keep", nullptr), nullptr) << path;
+    tarvik_close(db);
+  }
+}
+
 TEST_F(Conn, MemoryDatabaseSchemaAndTemporaryTables) {
   tarvik *db = open(":memory:");
   EXPECT_EQ(exec(db, "CREATE TABLE m(a); CREATE TEMP TABLE tt(b); CREATE INDEX mi ON m(a)"), "0");
