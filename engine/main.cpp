@@ -161,15 +161,14 @@ static int loadByQuery(tarvik *db, int iDb, InitData *pInit, char **pzErrMsg) {
   int rc;
   char *zSql = nullptr;
   if (iDb == 0) {
-    zSql = tarvikStrDup(
-        db->file_format >= 2
-            ? "SELECT type, name, rootpage, sql, 1 FROM tarvik_temp_master "
-              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master"
-            : "SELECT type, name, rootpage, sql, 1 FROM tarvik_temp_master "
-              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master "
-              "WHERE type='table' "
-              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master "
-              "WHERE type='index'");
+    zSql = tarvikStrDup(db->file_format >= 2
+                            ? "SELECT type, name, rootpage, sql, 1 FROM tarvik_temp_master "
+                              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master"
+                            : "SELECT type, name, rootpage, sql, 1 FROM tarvik_temp_master "
+                              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master "
+                              "WHERE type='table' "
+                              "UNION ALL SELECT type, name, rootpage, sql, 0 FROM tarvik_master "
+                              "WHERE type='index'");
   } else {
     /* The name goes between double quotes; one inside it is doubled. */
     const char *zName = db->aDb[iDb].zName;
@@ -301,8 +300,9 @@ static int tarvikInitOne(tarvik *db, int iDb, char **pzErrMsg) {
 
   char zDbNum[16];
   snprintf(zDbNum, sizeof(zDbNum), "%d", iDb);
-  char *azArg[6] = {(char *)"table", (char *)"tarvik_master", (char *)"2",
-                    (char *)master_schema, zDbNum, nullptr};
+  char *azArg[6] = {(char *)"table", (char *)"tarvik_master",
+                    (char *)"2",     (char *)master_schema,
+                    zDbNum,          nullptr};
   tarvikInitCallback(&initData, 5, azArg, nullptr);
   markReadOnly(db, "tarvik_master", db->aDb[iDb].zName);
   if (iDb == 0) {
@@ -350,8 +350,9 @@ static int tarvikInitOne(tarvik *db, int iDb, char **pzErrMsg) {
       tarvikSetString(pzErrMsg, "cannot attach empty database: ", db->aDb[iDb].zName,
                       (char *)nullptr);
     } else {
-      tarvikSetString(pzErrMsg, "incompatible file format in auxiliary database: ",
-                      db->aDb[iDb].zName, (char *)nullptr);
+      tarvikSetString(pzErrMsg,
+                      "incompatible file format in auxiliary database: ", db->aDb[iDb].zName,
+                      (char *)nullptr);
     }
     tarvikBtreeCloseCursor(pCur);
     tarvikBtreeClose(pBt);
@@ -439,8 +440,8 @@ static int upgradeFormat(tarvik *db, char **pzErrMsg) {
     char *zOld = (pzErrMsg && zMsg != zErr) ? *pzErrMsg : nullptr;
     if (pzErrMsg) *pzErrMsg = nullptr;
     if (zMsg) {
-      tarvikSetString(pzErrMsg, "unable to upgrade database to the version 2.6 format", ": ",
-                      zMsg, (char *)nullptr);
+      tarvikSetString(pzErrMsg, "unable to upgrade database to the version 2.6 format", ": ", zMsg,
+                      (char *)nullptr);
     } else {
       tarvikSetString(pzErrMsg, "unable to upgrade database to the version 2.6 format",
                       (char *)nullptr);

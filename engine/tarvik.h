@@ -195,8 +195,7 @@ TARVIK_API void tarvik_busy_timeout(tarvik *db, int ms);
 
 /* Calls xProgress every nOps instructions of a running statement; a
 ** non-zero return stops it with TARVIK_ABORT.  nOps <= 0 removes it. */
-TARVIK_API void tarvik_progress_handler(tarvik *db, int nOps, int (*xProgress)(void *),
-                                        void *pArg);
+TARVIK_API void tarvik_progress_handler(tarvik *db, int nOps, int (*xProgress)(void *), void *pArg);
 
 /* Receives the text of every statement compiled.  Returns the previous
 ** argument. */

@@ -54,10 +54,10 @@ bool compilesPrograms(tarvik *db) {
   tarvik_finalize(pVm, nullptr);
   return true;
 }
-#define NEED_PROGRAMS(db)                                              \
-  if (!compilesPrograms(db)) {                                         \
-    tarvik_close(db);                                                  \
-    GTEST_SKIP() << "statements do not compile into programs yet";     \
+#define NEED_PROGRAMS(db)                                          \
+  if (!compilesPrograms(db)) {                                     \
+    tarvik_close(db);                                              \
+    GTEST_SKIP() << "statements do not compile into programs yet"; \
   }
 
 class Conn : public ::testing::Test {
@@ -155,7 +155,8 @@ TEST_F(Conn, ExecRunsStatementsInOrderAndStopsAtTheFirstFailure) {
   NEED_PROGRAMS(db);
   gTrace.clear();
   EXPECT_EQ(tarvik_trace(db, traceInto, nullptr), nullptr);
-  EXPECT_EQ(exec(db, "EXPLAIN BEGIN; bogus; EXPLAIN CREATE TABLE t(a);"), "1 near \"bogus\": syntax error");
+  EXPECT_EQ(exec(db, "EXPLAIN BEGIN; bogus; EXPLAIN CREATE TABLE t(a);"),
+            "1 near \"bogus\": syntax error");
   ASSERT_EQ(gTrace.size(), 2u);
   EXPECT_EQ(gTrace[0], "EXPLAIN BEGIN;");
   EXPECT_EQ(gTrace[1], "bogus; EXPLAIN CREATE TABLE t(a);");  // read on to the next statement end
@@ -419,8 +420,9 @@ TEST_F(Conn, GetTableCollectsNamesAndRows) {
   char **az = nullptr;
   int nRow = -1, nCol = -1;
   char *zErr = nullptr;
-  ASSERT_EQ(tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN CREATE TABLE t(a)", &az, &nRow, &nCol, &zErr),
-            TARVIK_OK);
+  ASSERT_EQ(
+      tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN CREATE TABLE t(a)", &az, &nRow, &nCol, &zErr),
+      TARVIK_OK);
   ASSERT_EQ(nCol, 5);
   ASSERT_GT(nRow, 2);
   EXPECT_STREQ(az[0], "addr");
@@ -457,8 +459,7 @@ TEST_F(Conn, PrintfVariantsQuoteTheirArguments) {
   gTrace.clear();
   tarvik_trace(db, traceInto, nullptr);
   char *zErr = nullptr;
-  EXPECT_EQ(tarvik_exec_printf(db, "EXPLAIN CREATE TABLE '%q'(a)", nullptr, nullptr, &zErr,
-                               "it's"),
+  EXPECT_EQ(tarvik_exec_printf(db, "EXPLAIN CREATE TABLE '%q'(a)", nullptr, nullptr, &zErr, "it's"),
             TARVIK_OK);
   ASSERT_EQ(gTrace.size(), 1u);
   EXPECT_EQ(gTrace[0], "EXPLAIN CREATE TABLE 'it''s'(a)");
@@ -483,7 +484,8 @@ TEST_F(Conn, AllocationFailuresLeakNothing) {
     int rc = TARVIK_NOMEM;
     if (db) {
       char **az = nullptr;
-      rc = tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN CREATE TABLE t(a)", &az, nullptr, nullptr, &zErr);
+      rc = tarvik_get_table(db, "EXPLAIN BEGIN; EXPLAIN CREATE TABLE t(a)", &az, nullptr, nullptr,
+                            &zErr);
       tarvik_free_table(az);
       db->magic = TARVIK_MAGIC_OPEN;  // the out-of-memory state is not misuse
       tarvik_close(db);
@@ -563,8 +565,9 @@ TEST_F(Conn, RolledBackSchemaChangesAreForgotten) {
   for (const char *zName : {":memory:", "rollback.db"}) {
     std::string path = zName[0] == ':' ? zName : dir_.file(zName);
     tarvik *db = open(path);
-    EXPECT_EQ(exec(db, "CREATE TABLE keep(a); BEGIN; CREATE TABLE gone(b); CREATE INDEX gi ON keep(a)"),
-              "0");
+    EXPECT_EQ(
+        exec(db, "CREATE TABLE keep(a); BEGIN; CREATE TABLE gone(b); CREATE INDEX gi ON keep(a)"),
+        "0");
     EXPECT_NE(tarvikFindTable(db, "gone", nullptr), nullptr);  // visible inside the transaction
     EXPECT_EQ(exec(db, "ROLLBACK"), "0");
     EXPECT_EQ(tarvikFindTable(db, "gone", nullptr), nullptr) << path;
