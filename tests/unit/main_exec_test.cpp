@@ -726,4 +726,50 @@ TEST_F(Conn, MalformedSchemaRowsStopTheLoad) {
   tarvik_close(db);
 }
 
+// A schema change that runs out of memory at any allocation reports it,
+// leaks nothing, and leaves the file with the change either complete or
+// absent: a reopened connection sees the table with its index, or neither.
+TEST_F(Conn, SchemaChangesOutOfMemoryAreAllOrNothing) {
+  std::string path = dir_.file("oomddl.db");
+  for (int n = 1;; n++) {
+    remove(path.c_str());
+    tarvik *db = open(path);
+    ASSERT_NE(db, nullptr);
+    tarvik_malloc_failed = 0;
+    tarvikTestMallocFail(n, false);
+    char *zErr = nullptr;
+    int rc = tarvik_exec(db, "CREATE TABLE t(a PRIMARY KEY, b); CREATE INDEX i ON t(b);",
+                         nullptr, nullptr, &zErr);
+    bool failed = tarvikTestMallocFailures() > 0;
+    tarvikTestMallocFail(0, false);
+    if (failed) {
+      EXPECT_NE(rc, TARVIK_OK) << n;
+    } else {
+      EXPECT_EQ(rc, TARVIK_OK) << (zErr ? zErr : "");
+    }
+    tarvik_freemem(zErr);
+    tarvik_malloc_failed = 0;
+    db->magic = TARVIK_MAGIC_OPEN;  // out of memory is not misuse
+    tarvik_close(db);
+    EXPECT_EQ(tarvikTestMallocOutstanding(), baseline_) << n;
+
+    db = open(path);
+    ASSERT_NE(db, nullptr) << n;
+    Table *pTab = tarvikFindTable(db, "t", nullptr);
+    Index *pIdx = tarvikFindIndex(db, "i", nullptr);
+    if (!failed) {
+      EXPECT_NE(pTab, nullptr);
+      EXPECT_NE(pIdx, nullptr);
+    }
+    if (pIdx) {
+      EXPECT_NE(pTab, nullptr) << n;
+    }
+    if (pTab) {
+      EXPECT_NE(tarvikFindIndex(db, "(t autoindex 1)", nullptr), nullptr) << n;
+    }
+    tarvik_close(db);
+    if (!failed) break;
+  }
+}
+
 }  // namespace
