@@ -34,10 +34,6 @@
 #include "tarvikInt.h"
 #include "vdbe.h"
 
-/* Provided by the connection module.  Weak so that this module links and
-** is tested before that one is in the tree; an absent loader leaves the
-** schema as it is. */
-int tarvikInit(tarvik *db, char **pzErrMsg) __attribute__((weak));
 
 const char master_schema[] =
     "CREATE TABLE tarvik_master(\n"
@@ -393,7 +389,7 @@ void tarvikBeginParse(Parse *pParse, int explainFlag) {
   pParse->nVar = 0;
   if (GEN_INTERCEPT("BeginParse", explainFlag)) return;
   tarvik *db = pParse->db;
-  if ((db->flags & TARVIK_Initialized) == 0 && db->init.busy == 0 && tarvikInit != nullptr) {
+  if ((db->flags & TARVIK_Initialized) == 0 && db->init.busy == 0) {
     int rc = tarvikInit(db, &pParse->zErrMsg);
     if (rc != TARVIK_OK) {
       pParse->rc = rc;

@@ -651,16 +651,10 @@ void tarvikVdbeDelete(Vdbe *p) {
   tarvikFree(p);
 }
 
-/* ---------------------------------------------------------------- not built yet
-** PLACEHOLDERS.  The connection and schema routines that a reset or
-** finalize calls are not part of the build yet.  Each stand-in below marks
-** one such call; replace it by the real call when its module arrives
-** (tarvikRollbackAll, tarvikRollbackInternalChanges,
-** tarvikResetInternalSchema(db, 0), the retried tarvik_close). */
+/* ---------------------------------------------------------------- connection and schema calls
+** The connection and schema routines a reset or finalize calls. */
 
-static void pendingRollbackAll(tarvik *db) {
-  for (int i = 0; i < db->nDb; i++) db->aDb[i].inTrans = 0;
-}
-static void pendingRollbackInternalChanges(tarvik *) {}
-static void pendingResetInternalSchema(tarvik *) {}
-static void pendingRetryClose(tarvik *) {}
+static void pendingRollbackAll(tarvik *db) { tarvikRollbackAll(db); }
+static void pendingRollbackInternalChanges(tarvik *db) { tarvikRollbackInternalChanges(db); }
+static void pendingResetInternalSchema(tarvik *db) { tarvikResetInternalSchema(db, 0); }
+static void pendingRetryClose(tarvik *db) { tarvik_close(db); }
