@@ -243,3 +243,34 @@ void tarvikSrcListDelete(SrcList *pList) {
   }
   tarvikFree(pList);
 }
+
+/* ---------------------------------------------------------------- interface placeholders */
+void tarvikSrcListAssignCursors(Parse *pParse, SrcList *pList) {
+  for (int i = 0; pList && i < pList->nSrc; i++) {
+    if (pList->a[i].iCursor < 0) pList->a[i].iCursor = pParse->nTab++;
+  }
+}
+int tarvikIdListIndex(IdList *pList, const char *zName) {
+  for (int i = 0; pList && i < pList->nId; i++) {
+    if (tarvikStrICmp(pList->a[i].zName, zName) == 0) return i;
+  }
+  return -1;
+}
+void tarvikTokenCopy(Token *, const Token *) {}
+Expr *tarvikExprDup(const Expr *) { return nullptr; }
+ExprList *tarvikExprListDup(const ExprList *) { return nullptr; }
+SrcList *tarvikSrcListDup(const SrcList *) { return nullptr; }
+IdList *tarvikIdListDup(const IdList *) { return nullptr; }
+Select *tarvikSelectDup(const Select *) { return nullptr; }
+int tarvikExprResolveIds(Parse *, SrcList *, ExprList *, Expr *) { return 0; }
+int tarvikExprCheck(Parse *, Expr *, int, int *) { return 0; }
+int tarvikExprType(const Expr *) { return TARVIK_SO_NUM; }
+void tarvikExprCode(Parse *, Expr *) {}
+int tarvikExprCodeExprList(Parse *, ExprList *, int) { return 0; }
+void tarvikExprIfTrue(Parse *, Expr *, int, int) {}
+void tarvikExprIfFalse(Parse *, Expr *, int, int) {}
+int tarvikExprCompare(const Expr *, const Expr *) { return 0; }
+int tarvikExprAnalyzeAggregates(Parse *, Expr *) { return 0; }
+int tarvikExprIsConstant(const Expr *) { return 0; }
+int tarvikExprIsInteger(const Expr *, int *) { return 0; }
+int tarvikIsRowid(const char *) { return 0; }
