@@ -404,6 +404,7 @@ Select *tarvikSelectDup(const Select *p) {
 /* ---------------------------------------------------------------- small predicates */
 
 int tarvikExprIsConstant(const Expr *p) {
+  if (p == nullptr) return 0;
   switch (p->op) {
     case TK_ID:
     case TK_COLUMN:
@@ -643,7 +644,13 @@ int lookupName(Parse *pParse, const Token *pDbToken, const Token *pTableToken,
 }  // namespace
 
 int tarvikExprResolveIds(Parse *pParse, SrcList *pSrcList, ExprList *pEList, Expr *pExpr) {
-  if (pExpr == nullptr || pSrcList == nullptr) return 0;
+  if (pExpr == nullptr) return 0;
+  /* No FROM list (INSERT ... VALUES) resolves against no table: names are
+  ** then errors, and IN sets and scalar sub-queries are still computed.
+  ** Skipping them would leave code that reads a set or memory cell that
+  ** nothing fills. */
+  static SrcList noTables{};
+  if (pSrcList == nullptr) pSrcList = &noTables;
   for (int i = 0; i < pSrcList->nSrc; i++) {
     tvAssert(pSrcList->a[i].iCursor >= 0 && pSrcList->a[i].iCursor < pParse->nTab);
   }
@@ -658,6 +665,10 @@ int tarvikExprResolveIds(Parse *pParse, SrcList *pSrcList, ExprList *pEList, Exp
 
     case TK_DOT: {
       Expr *pRight = pExpr->pRight;
+      if (pExpr->pLeft == nullptr || pRight == nullptr ||
+          (pRight->op == TK_DOT && (pRight->pLeft == nullptr || pRight->pRight == nullptr))) {
+        return 1; /* a partial copy: allocation failed and the statement is abandoned */
+      }
       const Token *pDb, *pTable, *pColumn;
       if (pRight->op != TK_DOT) {
         pDb = nullptr;
@@ -767,7 +778,11 @@ int tarvikExprCheck(Parse *pParse, Expr *pExpr, int allowAgg, int *pIsAgg) {
   switch (pExpr->op) {
     case TK_GLOB:
     case TK_LIKE:
-    case TK_FUNCTION: {
+    case TK_FUNCTION:
+    case TK_AGG_FUNCTION: {
+      /* An aggregate call is checked again when it reappears through a
+      ** result-column alias (a copy of the checked result expression), so
+      ** that "SELECT count(*) AS n ... WHERE n > 1" is refused in WHERE. */
       ExprList *pList = pExpr->pList;
       int n = pList ? pList->nExpr : 0;
       const char *zId;

@@ -403,6 +403,47 @@ TEST(ExprCheck, FunctionErrorsAndAggregates) {
   EXPECT_EQ(tarvikExprType(r.col(2)), TARVIK_SO_NUM);
 }
 
+// An aggregate reached through an alias is still an aggregate: refused in
+// WHERE, accepted (and flagged) where aggregates are allowed.
+TEST(ExprCheck, AggregateThroughAnAliasIsCheckedAgain) {
+  Conn c;
+  EXPECT_EQ(errorOf(c, "SELECT count(*) AS n FROM t1 WHERE n > 1"),
+            "misuse of aggregate function count()");
+  Compiled r(c, "SELECT max(c) AS m FROM t1 ORDER BY m");
+  ASSERT_EQ(r.rc, 0) << r.err;
+  Expr *pOrder = r.pSel->pOrderBy->a[0].pExpr;
+  ASSERT_EQ(pOrder->op, TK_AS);
+  int isAgg = 0;
+  EXPECT_EQ(tarvikExprCheck(&r.parse, pOrder, 1, &isAgg), 0);
+  EXPECT_EQ(isAgg, 1);
+  EXPECT_EQ(pOrder->pLeft->op, TK_AGG_FUNCTION);
+}
+
+// Without a FROM list (INSERT ... VALUES) names are errors, yet IN sets and
+// scalar sub-queries are still filled before use.
+TEST(ExprResolve, NoFromListStillFillsSetsAndSubqueries) {
+  Conn c;
+  Compiled r(c, "SELECT 1 IN (2, 3), (SELECT 1), b, \"q\" FROM t1");
+  ASSERT_EQ(r.rc, 0) << r.err;  // resolved once against t1; now again without tables
+  Parse &p = r.parse;
+  int m = r.mark();
+  Token two = {"2", 0, 1}, one = {"1", 0, 1}, q = {"\"q\"", 0, 3}, bTok = {"b", 0, 1};
+  ExprList *pIn = tarvikExprListAppend(nullptr, tarvikExpr(TK_INTEGER, 0, 0, &two), nullptr);
+  Expr *pE = tarvikExpr(TK_IN, tarvikExpr(TK_INTEGER, 0, 0, &one), nullptr, nullptr);
+  pE->pList = pIn;
+  EXPECT_EQ(tarvikExprResolveIds(&p, nullptr, nullptr, pE), 0);
+  EXPECT_EQ(r.listing(m), "SetInsert 1 0 2\n");
+  Expr *pStr = tarvikExpr(TK_STRING, 0, 0, &q);
+  EXPECT_EQ(tarvikExprResolveIds(&p, nullptr, nullptr, pStr), 0);
+  EXPECT_EQ(pStr->op, TK_STRING);
+  Expr *pId = tarvikExpr(TK_ID, 0, 0, &bTok);
+  EXPECT_EQ(tarvikExprResolveIds(&p, nullptr, nullptr, pId), 1);
+  EXPECT_EQ(std::string(p.zErrMsg), "no such column: b");
+  tarvikExprDelete(pE);
+  tarvikExprDelete(pStr);
+  tarvikExprDelete(pId);
+}
+
 TEST(ExprType, KindsAndComparisons) {
   Conn c;
   Compiled r(c,
