@@ -250,7 +250,6 @@ void tarvikSrcListDelete(SrcList *pList) {
   tarvikFree(pList);
 }
 
-
 void tarvikSrcListAssignCursors(Parse *pParse, SrcList *pList) {
   for (int i = 0; pList && i < pList->nSrc; i++) {
     if (pList->a[i].iCursor < 0) pList->a[i].iCursor = pParse->nTab++;
@@ -419,7 +418,8 @@ int tarvikExprIsConstant(const Expr *p) {
     case TK_VARIABLE:
       return 1;
     default: {
-      if (p->pLeft == nullptr && p->pRight == nullptr && (p->pList == nullptr || p->pList->nExpr == 0)) {
+      if (p->pLeft == nullptr && p->pRight == nullptr &&
+          (p->pList == nullptr || p->pList->nExpr == 0)) {
         return 0;
       }
       if (p->pLeft && !tarvikExprIsConstant(p->pLeft)) return 0;
@@ -821,9 +821,8 @@ int tarvikExprCheck(Parse *pParse, Expr *pExpr, int allowAgg, int *pIsAgg) {
       if (pDef == nullptr) {
         /* An error was recorded. */
       } else if (pDef->dataType >= 0) {
-        pExpr->dataType = pDef->dataType < n
-                              ? (u8)tarvikExprType(pList->a[pDef->dataType].pExpr)
-                              : (u8)TARVIK_SO_NUM;
+        pExpr->dataType = pDef->dataType < n ? (u8)tarvikExprType(pList->a[pDef->dataType].pExpr)
+                                             : (u8)TARVIK_SO_NUM;
       } else if (pDef->dataType == TARVIK_ARGS) {
         pExpr->dataType = TARVIK_SO_TEXT;
         for (int i = 0; i < n; i++) {
@@ -909,26 +908,40 @@ namespace {
 
 int comparisonOpcode(int op) {
   switch (op) {
-    case TK_LT: return OP_Lt;
-    case TK_LE: return OP_Le;
-    case TK_GT: return OP_Gt;
-    case TK_GE: return OP_Ge;
-    case TK_NE: return OP_Ne;
-    case TK_EQ: return OP_Eq;
-    default: return 0;
+    case TK_LT:
+      return OP_Lt;
+    case TK_LE:
+      return OP_Le;
+    case TK_GT:
+      return OP_Gt;
+    case TK_GE:
+      return OP_Ge;
+    case TK_NE:
+      return OP_Ne;
+    case TK_EQ:
+      return OP_Eq;
+    default:
+      return 0;
   }
 }
 
 /* The opposite comparison, for jumps taken when a condition is false. */
 int negatedComparison(int opcode) {
   switch (opcode) {
-    case OP_Lt: return OP_Ge;
-    case OP_Le: return OP_Gt;
-    case OP_Gt: return OP_Le;
-    case OP_Ge: return OP_Lt;
-    case OP_Ne: return OP_Eq;
-    case OP_Eq: return OP_Ne;
-    default: return 0;
+    case OP_Lt:
+      return OP_Ge;
+    case OP_Le:
+      return OP_Gt;
+    case OP_Gt:
+      return OP_Le;
+    case OP_Ge:
+      return OP_Lt;
+    case OP_Ne:
+      return OP_Eq;
+    case OP_Eq:
+      return OP_Ne;
+    default:
+      return 0;
   }
 }
 
@@ -947,18 +960,30 @@ int typedComparison(Parse *pParse, const Expr *pExpr, int opcode) {
 
 int binaryOpcode(int op) {
   switch (op) {
-    case TK_AND: return OP_And;
-    case TK_OR: return OP_Or;
-    case TK_PLUS: return OP_Add;
-    case TK_MINUS: return OP_Subtract;
-    case TK_STAR: return OP_Multiply;
-    case TK_SLASH: return OP_Divide;
-    case TK_REM: return OP_Remainder;
-    case TK_BITAND: return OP_BitAnd;
-    case TK_BITOR: return OP_BitOr;
-    case TK_LSHIFT: return OP_ShiftLeft;
-    case TK_RSHIFT: return OP_ShiftRight;
-    default: return 0;
+    case TK_AND:
+      return OP_And;
+    case TK_OR:
+      return OP_Or;
+    case TK_PLUS:
+      return OP_Add;
+    case TK_MINUS:
+      return OP_Subtract;
+    case TK_STAR:
+      return OP_Multiply;
+    case TK_SLASH:
+      return OP_Divide;
+    case TK_REM:
+      return OP_Remainder;
+    case TK_BITAND:
+      return OP_BitAnd;
+    case TK_BITOR:
+      return OP_BitOr;
+    case TK_LSHIFT:
+      return OP_ShiftLeft;
+    case TK_RSHIFT:
+      return OP_ShiftRight;
+    default:
+      return 0;
   }
 }
 
@@ -1173,8 +1198,8 @@ int tarvikExprCodeExprList(Parse *pParse, ExprList *pList, int includeTypes) {
     Expr *pItem = pList->a[i].pExpr;
     tarvikExprCode(pParse, pItem);
     if (includeTypes && v) {
-      tarvikVdbeOp3(v, OP_String, 0, 0,
-                    tarvikExprType(pItem) == TARVIK_SO_NUM ? "numeric" : "text", P3_STATIC);
+      tarvikVdbeOp3(v, OP_String, 0, 0, tarvikExprType(pItem) == TARVIK_SO_NUM ? "numeric" : "text",
+                    P3_STATIC);
     }
   }
   return includeTypes ? pList->nExpr * 2 : pList->nExpr;
@@ -1336,7 +1361,8 @@ namespace {
 int appendAggInfo(Parse *pParse) {
   if ((pParse->nAgg & 0x7) == 0) {
     i64 nByte = (i64)(pParse->nAgg + 8) * (i64)sizeof(pParse->aAgg[0]);
-    AggExpr *aAgg = nByte > INT32_MAX ? nullptr : (AggExpr *)tarvikRealloc(pParse->aAgg, (int)nByte);
+    AggExpr *aAgg =
+        nByte > INT32_MAX ? nullptr : (AggExpr *)tarvikRealloc(pParse->aAgg, (int)nByte);
     if (aAgg == nullptr) return -1;
     pParse->aAgg = aAgg;
   }
@@ -1378,9 +1404,8 @@ int tarvikExprAnalyzeAggregates(Parse *pParse, Expr *pExpr) {
         if (i < 0) return 1;
         pParse->aAgg[i].isAgg = 1;
         pParse->aAgg[i].pExpr = pExpr;
-        pParse->aAgg[i].pFunc =
-            tarvikFindFunction(pParse->db, pExpr->token.z, (int)pExpr->token.n,
-                               pExpr->pList ? pExpr->pList->nExpr : 0, 0);
+        pParse->aAgg[i].pFunc = tarvikFindFunction(pParse->db, pExpr->token.z, (int)pExpr->token.n,
+                                                   pExpr->pList ? pExpr->pList->nExpr : 0, 0);
       }
       pExpr->iAgg = i;
       return 0;

@@ -430,8 +430,8 @@ struct FuncDef;
 ** plain column it carries (isAgg 0) or an aggregate call (isAgg 1). */
 struct AggExpr {
   int isAgg;
-  Expr *pExpr;     /* the node, owned by its tree */
-  FuncDef *pFunc;  /* the aggregate's definition when isAgg is 1 */
+  Expr *pExpr;    /* the node, owned by its tree */
+  FuncDef *pFunc; /* the aggregate's definition when isAgg is 1 */
 };
 
 /* The triggers whose bodies are being coded (Parse.trigStack), innermost

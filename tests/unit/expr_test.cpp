@@ -154,8 +154,8 @@ void captureSelect(const char *zName, const TarvikGenArg *aArg, int nArg) {
 }
 
 std::string opText(const VdbeOp *pOp) {
-  std::string s = std::string(tarvikOpcodeName(pOp->opcode)) + " " + std::to_string(pOp->p1) +
-                  " " + std::to_string(pOp->p2);
+  std::string s = std::string(tarvikOpcodeName(pOp->opcode)) + " " + std::to_string(pOp->p1) + " " +
+                  std::to_string(pOp->p2);
   if (pOp->p3type == P3_POINTER) {
     s += " ptr";
   } else if (pOp->p3) {
@@ -189,9 +189,9 @@ struct Conn {
     // As the schema loader does: the tables exist without any program.
     db.init.busy = 1;
     int tnum = 3;
-    for (const char *z : {"CREATE TABLE t1(a INTEGER PRIMARY KEY, b TEXT, c)",
-                          "CREATE TABLE t2(a, d VARCHAR(10))",
-                          "CREATE TABLE t3(rowid TEXT, abc)"}) {
+    for (const char *z :
+         {"CREATE TABLE t1(a INTEGER PRIMARY KEY, b TEXT, c)", "CREATE TABLE t2(a, d VARCHAR(10))",
+          "CREATE TABLE t3(rowid TEXT, abc)"}) {
       db.init.newTnum = tnum++;
       Parse p;
       memset(&p, 0, sizeof(p));
@@ -221,7 +221,7 @@ struct Conn {
 struct Compiled {
   Parse parse;
   Select *pSel = nullptr;
-  int rc = 0;        // 1 when resolution or checking failed
+  int rc = 0;  // 1 when resolution or checking failed
   int isAgg = 0;
   std::string err;
   explicit Compiled(Conn &c, const char *zSql, bool allowAgg = true,
@@ -450,9 +450,8 @@ TEST(ExprType, KindsAndComparisons) {
              "SELECT b || 1, NULL, ?, 1 + 'a', b = 1, c = b, 1 = 2, "
              "CASE WHEN 1 THEN b END, CASE WHEN 1 THEN b ELSE 2 END, b IS NULL FROM t1");
   ASSERT_EQ(r.rc, 0) << r.err;
-  const int want[] = {TARVIK_SO_TEXT, TARVIK_SO_TEXT, TARVIK_SO_TEXT, TARVIK_SO_NUM,
-                      TARVIK_SO_NUM,  TARVIK_SO_NUM,  TARVIK_SO_NUM,  TARVIK_SO_TEXT,
-                      TARVIK_SO_NUM,  TARVIK_SO_NUM};
+  const int want[] = {TARVIK_SO_TEXT, TARVIK_SO_TEXT, TARVIK_SO_TEXT, TARVIK_SO_NUM, TARVIK_SO_NUM,
+                      TARVIK_SO_NUM,  TARVIK_SO_NUM,  TARVIK_SO_TEXT, TARVIK_SO_NUM, TARVIK_SO_NUM};
   for (int i = 0; i < 10; i++) EXPECT_EQ(tarvikExprType(r.col(i)), want[i]) << i;
   EXPECT_EQ(tarvikExprType(nullptr), TARVIK_SO_NUM);
 }
@@ -489,8 +488,8 @@ TEST(ExprCode, ComparisonsUseTextOpcodesFromFormat4) {
   EXPECT_EQ(r.code(r.col(0)), "Column 0 1\nString 0 0 x\nStrEq 0 0\n");
   EXPECT_EQ(r.code(r.col(1)), "Column 0 2\nInteger 1 0 1\nLt 0 0\n");
   int m = r.mark();
-  EXPECT_EQ(r.code(r.col(2)), "Integer 1 0\nColumn 0 2\nIsNull 1 " + std::to_string(m + 4) +
-                                  "\nAddImm -1 0\n");
+  EXPECT_EQ(r.code(r.col(2)),
+            "Integer 1 0\nColumn 0 2\nIsNull 1 " + std::to_string(m + 4) + "\nAddImm -1 0\n");
   c.db.file_format = 3;
   EXPECT_EQ(r.code(r.col(0)), "Column 0 1\nString 0 0 x\nEq 0 0\n");
 }
@@ -517,16 +516,14 @@ TEST(ExprCode, BetweenInCaseAndFunctions) {
                                   "String 0 0\nGoto 0 " + at(8) + "\nSetFound 1 " + at(8) +
                                   "\nAddImm -1 0\n");
   m = r.mark();
-  EXPECT_EQ(r.code(r.col(3)), "Column 0 2\nInteger 1 0 1\nDup 1 1\nNe 1 " + at(7) +
-                                  "\nPop 1 0\nString 0 0 a\nGoto 0 " + at(15) +
-                                  "\nInteger 2 0 2\nDup 1 1\nNe 1 " + at(13) +
-                                  "\nPop 1 0\nString 0 0 b\nGoto 0 " + at(15) +
-                                  "\nPop 1 0\nString 0 0\n");
+  EXPECT_EQ(r.code(r.col(3)),
+            "Column 0 2\nInteger 1 0 1\nDup 1 1\nNe 1 " + at(7) +
+                "\nPop 1 0\nString 0 0 a\nGoto 0 " + at(15) + "\nInteger 2 0 2\nDup 1 1\nNe 1 " +
+                at(13) + "\nPop 1 0\nString 0 0 b\nGoto 0 " + at(15) + "\nPop 1 0\nString 0 0\n");
   m = r.mark();
-  EXPECT_EQ(r.code(r.col(4)), "Column 0 2\nIfNot 1 " + at(4) + "\nInteger 1 0 1\nGoto 0 " +
-                                  at(5) + "\nInteger 0 0 0\n");
-  EXPECT_EQ(r.code(r.col(5)),
-            "Column 0 1\nInteger 1 0 1\nInteger 2 0 2\nFunction 3 0 ptr\n");
+  EXPECT_EQ(r.code(r.col(4)), "Column 0 2\nIfNot 1 " + at(4) + "\nInteger 1 0 1\nGoto 0 " + at(5) +
+                                  "\nInteger 0 0 0\n");
+  EXPECT_EQ(r.code(r.col(5)), "Column 0 1\nInteger 1 0 1\nInteger 2 0 2\nFunction 3 0 ptr\n");
   // min() and max() compare by type, so each argument carries its type name.
   EXPECT_EQ(r.code(r.col(6)),
             "Column 0 2\nString 0 0 numeric\nInteger 1 0 1\nString 0 0 numeric\n"
@@ -550,8 +547,8 @@ TEST(ExprCode, InRequiresConstantsAndSubqueriesUseATemporaryTable) {
   int m = r.mark();
   auto at = [&](int d) { return std::to_string(m + d); };
   EXPECT_EQ(r.code(pW->pLeft), "Integer 1 0\nColumn 0 2\nNotNull -1 " + at(6) +
-                                   "\nPop 2 0\nString 0 0\nGoto 0 " + at(8) + "\nFound 1 " +
-                                   at(8) + "\nAddImm -1 0\n");
+                                   "\nPop 2 0\nString 0 0\nGoto 0 " + at(8) + "\nFound 1 " + at(8) +
+                                   "\nAddImm -1 0\n");
   EXPECT_EQ(r.code(pW->pRight->pLeft), "MemLoad 0 0\n");
 }
 
@@ -712,8 +709,11 @@ TEST(ExprPredicates, ConstantsIntegersRowidsAndLists) {
   EXPECT_EQ(v, -5);
   EXPECT_FALSE(tarvikExprIsInteger(r.col(8), &v));
   // Bare digit strings made by the engine itself are integers.
-  for (auto [z, ok, want] : {std::tuple{"-34", true, -34}, {"34", true, 34}, {"3a", false, 0},
-                             {"-", false, 0}, {"99999999999", false, 0}}) {
+  for (auto [z, ok, want] : {std::tuple{"-34", true, -34},
+                             {"34", true, 34},
+                             {"3a", false, 0},
+                             {"-", false, 0},
+                             {"99999999999", false, 0}}) {
     Token t = {z, 0, (unsigned)strlen(z)};
     Expr *pStr = tarvikExpr(TK_STRING, 0, 0, &t);
     v = 0;
