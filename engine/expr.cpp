@@ -1185,8 +1185,10 @@ void tarvikExprCode(Parse *pParse, Expr *pExpr) {
       break;
     }
     default:
-      /* TK_ID, TK_DOT and the like never reach here once resolved. */
+      /* TK_ID, TK_DOT and the like never reach here once resolved; should
+      ** one slip through, a NULL keeps the stack balanced. */
       tvAssert(0);
+      tarvikVdbeAddOp(v, OP_String, 0, 0);
       break;
   }
 }
