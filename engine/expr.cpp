@@ -234,8 +234,8 @@ void tarvikSrcListAddAlias(SrcList *pList, const Token *pToken) {
   }
 }
 
-/* Items never hold a table here yet: binding (and the transient tables of
-** sub-queries, which the list owns) comes with SELECT compilation. */
+/* A bound item points at a schema table, which the schema owns, or at a
+** transient table describing a sub-query in FROM, which the list owns. */
 void tarvikSrcListDelete(SrcList *pList) {
   if (pList == nullptr) return;
   for (int i = 0; i < pList->nSrc; i++) {
@@ -243,6 +243,7 @@ void tarvikSrcListDelete(SrcList *pList) {
     tarvikFree(pItem->zDatabase);
     tarvikFree(pItem->zName);
     tarvikFree(pItem->zAlias);
+    if (pItem->pTab && pItem->pTab->isTransient) tarvikDeleteTable(nullptr, pItem->pTab);
     tarvikSelectDelete(pItem->pSelect);
     tarvikExprDelete(pItem->pOn);
     tarvikIdListDelete(pItem->pUsing);

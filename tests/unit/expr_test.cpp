@@ -683,6 +683,23 @@ TEST(ExprDup, CopiesOwnTheirTextAndCompareEqual) {
   EXPECT_EQ(std::string(pListCopy->a[0].pExpr->span.z, 5), "abc+1");
   tarvikExprListDelete(pListCopy);
   tarvikExprListDelete(pList);
+  // A list owns the transient table of a sub-query in FROM, never a schema
+  // table (the leak check of the allocation test and the sanitizer watch).
+  Token nm = {"sub", 0, 3};
+  SrcList *pSrc = tarvikSrcListAppend(tarvikSrcListAppend(nullptr, &nm, nullptr), &nm, nullptr);
+  ASSERT_NE(pSrc, nullptr);
+  long before = tarvikTestMallocOutstanding();
+  Table *pTrans = (Table *)tarvikMalloc(sizeof(Table));
+  pTrans->zName = tarvikStrDup("sub");
+  pTrans->isTransient = 1;
+  pSrc->a[0].pTab = pTrans;
+  pSrc->a[1].pTab = tarvikFindTable(&c.db, "t1", nullptr);
+  SrcList *pSrcCopy = tarvikSrcListDup(pSrc);
+  EXPECT_EQ(pSrcCopy->a[0].pTab, nullptr);
+  tarvikSrcListDelete(pSrcCopy);
+  EXPECT_EQ(tarvikTestMallocOutstanding(), before + 2);
+  tarvikSrcListDelete(pSrc);
+  EXPECT_NE(tarvikFindTable(&c.db, "t1", nullptr), nullptr);
   EXPECT_EQ(tarvikExprDup(nullptr), nullptr);
   EXPECT_EQ(tarvikSrcListDup(nullptr), nullptr);
   EXPECT_EQ(tarvikIdListDup(nullptr), nullptr);
