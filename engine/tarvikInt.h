@@ -424,6 +424,72 @@ void tarvikExprListDelete(ExprList *p);
 void tarvikSrcListDelete(SrcList *p);
 void tarvikIdListDelete(IdList *p);
 
+struct FuncDef;
+
+/* One value the aggregator holds for an aggregate query (Parse.aAgg): a
+** plain column it carries (isAgg 0) or an aggregate call (isAgg 1). */
+struct AggExpr {
+  int isAgg;
+  Expr *pExpr;    /* the node, owned by its tree */
+  FuncDef *pFunc; /* the aggregate's definition when isAgg is 1 */
+};
+
+/* The triggers whose bodies are being coded (Parse.trigStack), innermost
+** first. */
+struct TriggerStack {
+  Table *pTab;        /* the table the trigger fires for */
+  int newIdx;         /* cursor of the NEW pseudo table; -1 when absent */
+  int oldIdx;         /* cursor of the OLD pseudo table; -1 when absent */
+  int orconf;         /* conflict action of the step being coded */
+  int ignoreJump;     /* where RAISE(IGNORE) jumps */
+  Trigger *pTrigger;
+  TriggerStack *pNext;
+};
+
+/* More list operations (expr.cpp). */
+void tarvikSrcListAssignCursors(Parse *pParse, SrcList *pList);
+int tarvikIdListIndex(IdList *pList, const char *zName);
+
+/* Copies (expr.cpp): every copy owns all its text, so it outlives the SQL
+** it was parsed from.  A copied node has no span, except that a copied
+** list keeps an owned copy of each item's span (it names a result column).
+** A copied FROM item has no pTab; a copied Select has iLimit = iOffset = -1.
+** On allocation failure the copy may be partial (the failure flag is set). */
+/* tarvikTokenCopy frees pTo's own (dyn) text first, so pTo must be valid. */
+void tarvikTokenCopy(Token *pTo, const Token *pFrom);
+Expr *tarvikExprDup(const Expr *p);
+ExprList *tarvikExprListDup(const ExprList *p);
+SrcList *tarvikSrcListDup(const SrcList *p);
+IdList *tarvikIdListDup(const IdList *p);
+Select *tarvikSelectDup(const Select *p);
+
+/* Analysis and code generation (expr.cpp).  Resolution and checking change
+** trees in place and must precede typing and coding. */
+/* Binds names to FROM cursors and columns (or to result-column aliases of
+** pEList); fills IN sets and scalar sub-queries.  0, or 1 with the error
+** recorded. */
+int tarvikExprResolveIds(Parse *pParse, SrcList *pSrcList, ExprList *pEList, Expr *pExpr);
+/* Functions exist and take that many arguments; aggregates only where
+** allowAgg.  Returns the number of errors; *pIsAgg set to 1 when an
+** aggregate call is found (pIsAgg may be null). */
+int tarvikExprCheck(Parse *pParse, Expr *pExpr, int allowAgg, int *pIsAgg);
+int tarvikExprType(const Expr *pExpr); /* TARVIK_SO_NUM or TARVIK_SO_TEXT */
+void tarvikExprCode(Parse *pParse, Expr *pExpr);
+/* Pushes every item (each followed by "numeric"/"text" when includeTypes);
+** returns the number of values pushed. */
+int tarvikExprCodeExprList(Parse *pParse, ExprList *pList, int includeTypes);
+/* Jump to dest when the condition is true (false); a NULL condition jumps
+** only when jumpIfNull is set.  The stack is left as it was. */
+void tarvikExprIfTrue(Parse *pParse, Expr *pExpr, int dest, int jumpIfNull);
+void tarvikExprIfFalse(Parse *pParse, Expr *pExpr, int dest, int jumpIfNull);
+int tarvikExprCompare(const Expr *pA, const Expr *pB); /* 1 when the same */
+/* Fills Parse.aAgg with the columns and aggregate calls of an aggregate
+** query and sets each node's iAgg.  0, or 1 when out of memory. */
+int tarvikExprAnalyzeAggregates(Parse *pParse, Expr *pExpr);
+int tarvikExprIsConstant(const Expr *p);
+int tarvikExprIsInteger(const Expr *p, int *pValue);
+int tarvikIsRowid(const char *zName);
+
 /* SELECT (select.cpp). */
 Select *tarvikSelectNew(ExprList *pEList, SrcList *pSrc, Expr *pWhere, ExprList *pGroupBy,
                         Expr *pHaving, ExprList *pOrderBy, int isDistinct, int nLimit,
