@@ -130,7 +130,101 @@ TARVIK_API int tarvik_complete(const char *zSql);
 
 /* ------------------------------------------------ connections and statements */
 
+/* Receives each result row of tarvik_exec: argc columns, argv their values
+** (null for NULL; argv itself is null for the one call made for an empty
+** result when empty-result callbacks are on), azColName their names.  A
+** non-zero return stops the statement with TARVIK_ABORT. */
+typedef int (*tarvik_callback)(void *pArg, int argc, char **argv, char **azColName);
+
+/* Opens (or creates) the database file zFilename; ":memory:" opens a
+** database that lives in memory only.  mode is ignored.  Null on failure,
+** with a message through pzErrMsg when it is not null. */
+TARVIK_API tarvik *tarvik_open(const char *zFilename, int mode, char **pzErrMsg);
+
+/* Closes the connection.  While a compiled statement exists the close is
+** refused: the connection is marked misused and closes itself when its last
+** statement is finalized. */
+TARVIK_API void tarvik_close(tarvik *db);
+
+/* Runs every statement of zSql, handing result rows to xCallback (may be
+** null).  Stops at the first failure and returns its code. */
+TARVIK_API int tarvik_exec(tarvik *db, const char *zSql, tarvik_callback xCallback, void *pArg,
+                           char **pzErrMsg);
+
+/* Compiles the first statement of zSql.  *pzTail receives the rest of the
+** text; *ppVm the statement, or null when the text held none or on
+** failure. */
+TARVIK_API int tarvik_compile(tarvik *db, const char *zSql, const char **pzTail, tarvik_vm **ppVm,
+                              char **pzErrMsg);
+
+/* Runs a compiled statement to its next row: TARVIK_ROW with *pN columns,
+** *pazValue the values and *pazColName the names; TARVIK_DONE at the end
+** (names still given); TARVIK_BUSY (may be stepped again); TARVIK_ERROR
+** (finalize or reset tells which error); TARVIK_MISUSE.  The arrays stay
+** valid until the next step, reset or finalize. */
+TARVIK_API int tarvik_step(tarvik_vm *pVm, int *pN, const char ***pazValue,
+                           const char ***pazColName);
+
+/* Destroys a compiled statement; returns the result of its run, with its
+** message through pzErrMsg. */
+TARVIK_API int tarvik_finalize(tarvik_vm *pVm, char **pzErrMsg);
+
+/* Ends the statement's run like finalize, but keeps it ready to run again
+** with its parameter bindings. */
+TARVIK_API int tarvik_reset(tarvik_vm *pVm, char **pzErrMsg);
+
+/* Counters: the row number of the last successful INSERT, the rows changed
+** by the last tarvik_exec or since the last compile, and the rows changed by
+** the last finished statement. */
+TARVIK_API int tarvik_last_insert_rowid(tarvik *db);
+TARVIK_API int tarvik_changes(tarvik *db);
+TARVIK_API int tarvik_last_statement_changes(tarvik *db);
+
+/* Makes the running statement stop with TARVIK_INTERRUPT at its next check.
+** The one call allowed from inside a callback of the same connection. */
+TARVIK_API void tarvik_interrupt(tarvik *db);
+
+/* Called when a lock is refused, with pArg, an empty text and a count that
+** starts at 1; a zero return gives up with TARVIK_BUSY.  Null removes it. */
+TARVIK_API void tarvik_busy_handler(tarvik *db, int (*xBusy)(void *, const char *, int),
+                                    void *pArg);
+
+/* Waits in steps of one second while the waits so far stay within ms
+** milliseconds; ms <= 0 removes any busy handler. */
+TARVIK_API void tarvik_busy_timeout(tarvik *db, int ms);
+
+/* Calls xProgress every nOps instructions of a running statement; a
+** non-zero return stops it with TARVIK_ABORT.  nOps <= 0 removes it. */
+TARVIK_API void tarvik_progress_handler(tarvik *db, int nOps, int (*xProgress)(void *), void *pArg);
+
+/* Receives the text of every statement compiled.  Returns the previous
+** argument. */
+TARVIK_API void *tarvik_trace(tarvik *db, void (*xTrace)(void *, const char *), void *pArg);
+
+/* Called before each commit; a non-zero return turns the commit into a
+** rollback (TARVIK_CONSTRAINT).  Returns the previous argument. */
+TARVIK_API void *tarvik_commit_hook(tarvik *db, int (*xCommit)(void *), void *pArg);
+
 /* ------------------------------------------------ result tables */
+
+/* Runs zSql and collects its results into one array: the nColumn column
+** names, then nRow rows of nColumn values (NULL values are null pointers).
+** Free it with tarvik_free_table.  pnRow, pnColumn and pzErrMsg may be
+** null. */
+TARVIK_API int tarvik_get_table(tarvik *db, const char *zSql, char ***pazResult, int *pnRow,
+                                int *pnColumn, char **pzErrMsg);
+TARVIK_API void tarvik_free_table(char **azResult);
+
+/* tarvik_exec and tarvik_get_table on SQL text formatted like
+** tarvik_mprintf. */
+TARVIK_API int tarvik_exec_printf(tarvik *db, const char *zFormat, tarvik_callback xCallback,
+                                  void *pArg, char **pzErrMsg, ...);
+TARVIK_API int tarvik_exec_vprintf(tarvik *db, const char *zFormat, tarvik_callback xCallback,
+                                   void *pArg, char **pzErrMsg, va_list ap);
+TARVIK_API int tarvik_get_table_printf(tarvik *db, const char *zFormat, char ***pazResult,
+                                       int *pnRow, int *pnColumn, char **pzErrMsg, ...);
+TARVIK_API int tarvik_get_table_vprintf(tarvik *db, const char *zFormat, char ***pazResult,
+                                        int *pnRow, int *pnColumn, char **pzErrMsg, va_list ap);
 
 /* ------------------------------------------------ user functions */
 

@@ -639,4 +639,30 @@ void tarvikFreeFunctions(tarvik *db);
 
 /* ---------------------------------------------------------------- connections, schema loading, backend factory (main.cpp, table.cpp) */
 
+/* Opens the store of one database: ":memory:" in memory; no name (the
+** temporary database, private sorting trees) in memory when temp_store is
+** 2, else in an anonymous temporary file; any other name as a file B-tree
+** with the given journal flag and cache size. */
+int tarvikBtreeFactory(tarvik *db, const char *zFilename, int omitJournal, int nCache,
+                       Btree **ppBtree);
+
+/* Loads the schema of every database not loaded yet (nothing while a load
+** is under way).  Runs with the connection held; the message, if any, is
+** stored through pzErrMsg. */
+int tarvikInit(tarvik *db, char **pzErrMsg);
+
+/* What the schema loader's callback works with. */
+struct InitData {
+  tarvik *db;
+  char **pzErrMsg; /* where a malformed row is reported */
+};
+
+/* The schema loader's row callback (type, name, rootpage, sql, database
+** index); pInit is an InitData. */
+int tarvikInitCallback(void *pInit, int argc, char **argv, char **azColName);
+
+/* Rolls back the transaction of every database and discards the in-memory
+** schema, which is read again before the next statement. */
+void tarvikRollbackAll(tarvik *db);
+
 #endif /* TARVIK_INT_H */

@@ -102,6 +102,17 @@ VdbeOp *tarvikVdbeGetOp(Vdbe *p, int addr);
 ** jump outside the program), which reset or finalize then report. */
 int tarvikVdbeMakeReady(Vdbe *p, int nVar, int isExplain);
 
+/* Run the program until it delivers a row (TARVIK_ROW; resume with another
+** call), halts (TARVIK_DONE), cannot get a lock (TARVIK_BUSY; the same
+** instruction runs again on the next call) or fails (TARVIK_ERROR; the
+** code and message are reported by reset or finalize).  TARVIK_MISUSE when
+** the program is not ready. */
+int tarvikVdbeExec(Vdbe *p);
+
+/* Seeks performed by the machine (row lookups, index probes, steps), for
+** tests that check which access path a statement used. */
+extern int tarvik_search_count;
+
 /* End a run: hand the run's error to *pzErrMsg, release the run's
 ** resources, settle the statement's transaction; the program is back in
 ** INIT.  Returns the run's result code (TARVIK_MISUSE in INIT). */

@@ -216,6 +216,13 @@ inline void tarvikFuncContextClear(tarvik_func *p) {
   p->zErrMsg = nullptr;
 }
 
+/* Closes a cursor slot: its B-tree cursor, its private temporary tree and a
+** pseudo table's row; the slot is left empty (zeroed). */
+void tarvikVdbeCloseCursor(Cursor *pCx);
+
+/* Carries out a pending deferred seek of the cursor, if any. */
+int tarvikVdbeCursorMoveto(Cursor *pC);
+
 /* Reset the aggregator: every registered function is finalized on each of
 ** its state blocks (the result is discarded) so that it can release what
 ** it holds; cells and groups are freed. */

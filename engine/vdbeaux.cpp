@@ -21,16 +21,13 @@
 #include <cinttypes>
 #include <cstdarg>
 
+#include "btree.h"
 #include "vdbeInt.h"
 
 int tarvik_vdbe_addop_trace = 0;
 
 /* Calls into modules that are not part of the build yet; see the end of
 ** this file. */
-static void pendingCloseBtCursor(BtCursor *pCur);
-static void pendingCloseBtree(Btree *pBt);
-static void pendingRollbackCkpt(Btree *pBt);
-static void pendingCommitCkpt(Btree *pBt);
 static void pendingRollbackAll(tarvik *db);
 static void pendingRollbackInternalChanges(tarvik *db);
 static void pendingResetInternalSchema(tarvik *db);
@@ -463,9 +460,10 @@ extern "C" int tarvik_bind(tarvik_vm *p, int i, const char *zVal, int len, int c
 
 /* ---------------------------------------------------------------- clean-up */
 
-static void closeCursor(Cursor *pCx) {
-  if (pCx->pCursor) pendingCloseBtCursor(pCx->pCursor);
-  if (pCx->pBt) pendingCloseBtree(pCx->pBt);
+void tarvikVdbeCloseCursor(Cursor *pCx) {
+  /* The cursor goes before the private tree it may be open on. */
+  if (pCx->pCursor) tarvikBtreeCloseCursor(pCx->pCursor);
+  if (pCx->pBt) tarvikBtreeClose(pCx->pBt);
   tarvikFree(pCx->pData);
   memset(pCx, 0, sizeof(*pCx));
 }
@@ -485,6 +483,9 @@ void tarvikVdbeAggReset(Agg *pAgg) {
       Mem *pMem = &pElem->aMem[i];
       FuncDef *pFunc = pAgg->apFunc ? pAgg->apFunc[i] : nullptr;
       if (pFunc == nullptr || !(pMem->flags & MEM_AggCtx)) {
+        /* A state block whose function was never registered for the cell
+        ** is still the group's to free. */
+        if ((pMem->flags & MEM_AggCtx) && pMem->z != pMem->zShort) tarvikFree(pMem->z);
         tarvikMemRelease(pMem);
         continue;
       }
@@ -523,7 +524,7 @@ static void cleanup(Vdbe *p) {
   if (p->aStack) {
     for (; p->pTos >= p->aStack; p->pTos--) tarvikMemRelease(p->pTos);
   }
-  for (int i = 0; i < p->nCursor; i++) closeCursor(&p->aCsr[i]);
+  for (int i = 0; i < p->nCursor; i++) tarvikVdbeCloseCursor(&p->aCsr[i]);
   tarvikFree(p->aCsr);
   p->aCsr = nullptr;
   p->nCursor = 0;
@@ -572,7 +573,7 @@ static void applyErrorAction(Vdbe *p) {
   bool rollbackAll = p->undoTransOnError != 0;
   if (p->errorAction == OE_Abort && !p->undoTransOnError) {
     for (int i = 0; i < db->nDb; i++) {
-      if (db->aDb[i].pBt) pendingRollbackCkpt(db->aDb[i].pBt);
+      if (db->aDb[i].pBt) tarvikBtreeRollbackCkpt(db->aDb[i].pBt);
     }
   } else if (p->errorAction == OE_Rollback) {
     rollbackAll = true;
@@ -605,7 +606,7 @@ int tarvikVdbeReset(Vdbe *p, char **pzErrMsg) {
   tarvik *db = p->db;
   for (int i = 0; i < db->nDb; i++) {
     if (db->aDb[i].inTrans == 2) {
-      if (db->aDb[i].pBt) pendingCommitCkpt(db->aDb[i].pBt);
+      if (db->aDb[i].pBt) tarvikBtreeCommitCkpt(db->aDb[i].pBt);
       db->aDb[i].inTrans = 1;
     }
   }
@@ -650,25 +651,10 @@ void tarvikVdbeDelete(Vdbe *p) {
   tarvikFree(p);
 }
 
-/* ---------------------------------------------------------------- not built yet
-** PLACEHOLDERS.  The storage layer's operation tables (B-tree cursors,
-** temporary trees, statement checkpoints) and the connection and schema
-** routines that a reset or finalize calls are not part of the build yet.
-** Each stand-in below marks one such call; replace it by the real call when
-** its module arrives (tarvikRollbackAll, tarvikRollbackInternalChanges,
-** tarvikResetInternalSchema(db, 0), the retried tarvik_close, and the
-** CloseCursor, Close, RollbackCkpt and CommitCkpt slots of the operation
-** tables).  Until then no instruction can open a cursor, a private tree, a
-** transaction or a checkpoint, so the ones that need a live object are
-** unreachable. */
+/* ---------------------------------------------------------------- connection and schema calls
+** The connection and schema routines a reset or finalize calls. */
 
-static void pendingCloseBtCursor(BtCursor *) { tvAssert(!"no B-tree cursors before the storage layer"); }
-static void pendingCloseBtree(Btree *) { tvAssert(!"no private trees before the storage layer"); }
-static void pendingRollbackCkpt(Btree *) {}
-static void pendingCommitCkpt(Btree *) {}
-static void pendingRollbackAll(tarvik *db) {
-  for (int i = 0; i < db->nDb; i++) db->aDb[i].inTrans = 0;
-}
-static void pendingRollbackInternalChanges(tarvik *) {}
-static void pendingResetInternalSchema(tarvik *) {}
-static void pendingRetryClose(tarvik *) {}
+static void pendingRollbackAll(tarvik *db) { tarvikRollbackAll(db); }
+static void pendingRollbackInternalChanges(tarvik *db) { tarvikRollbackInternalChanges(db); }
+static void pendingResetInternalSchema(tarvik *db) { tarvikResetInternalSchema(db, 0); }
+static void pendingRetryClose(tarvik *db) { tarvik_close(db); }
