@@ -10,6 +10,10 @@ shell=$1
 script=$2
 expected=$3
 where=${4:-file}
+abspath() { case $1 in /*) echo "$1" ;; *) echo "$(pwd)/$1" ;; esac; }
+shell=$(abspath "$shell")
+script=$(abspath "$script")
+expected=$(abspath "$expected")
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-sql.XXXXXX") || exit 2
 trap 'rm -rf "$tmp"' EXIT
 if [ "$where" = memory ]; then db=":memory:"; else db="test.db"; fi
