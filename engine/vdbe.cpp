@@ -532,13 +532,26 @@ static void splitLine(Vdbe *p, int nField, const char *zDelim) {
       if (z[from] == '\\' && z[from + 1] != 0) {
         char c = z[from + 1];
         switch (c) {
-          case 'b': c = '\b'; break;
-          case 'f': c = '\f'; break;
-          case 'n': c = '\n'; break;
-          case 'r': c = '\r'; break;
-          case 't': c = '\t'; break;
-          case 'v': c = '\v'; break;
-          default: break;
+          case 'b':
+            c = '\b';
+            break;
+          case 'f':
+            c = '\f';
+            break;
+          case 'n':
+            c = '\n';
+            break;
+          case 'r':
+            c = '\r';
+            break;
+          case 't':
+            c = '\t';
+            break;
+          case 'v':
+            c = '\v';
+            break;
+          default:
+            break;
         }
         z[to++] = c;
         from += 2;
@@ -570,9 +583,7 @@ static void pendingRollbackAll(tarvik *db) {
     db->aDb[i].inTrans = 0;
   }
 }
-static void pendingCommitInternalChanges(tarvik *db) {
-  db->flags &= ~TARVIK_InternChanges;
-}
+static void pendingCommitInternalChanges(tarvik *db) { db->flags &= ~TARVIK_InternChanges; }
 static int pendingRunVacuum(char **, tarvik *) { return TARVIK_OK; }
 
 /* ================================================================ tracing */
@@ -597,8 +608,10 @@ static void traceStack(FILE *out, const Mem *aStack, const Mem *pTos, int rc) {
         zBuf[j] = isprint(c) && !isspace(c) ? (char)c : '.';
       }
       zBuf[j] = 0;
-      char kind = (m->flags & MEM_Dyn) ? 'z' : (m->flags & MEM_Static) ? 't'
-                  : (m->flags & MEM_Ephem) ? 'e' : 's';
+      char kind = (m->flags & MEM_Dyn)      ? 'z'
+                  : (m->flags & MEM_Static) ? 't'
+                  : (m->flags & MEM_Ephem)  ? 'e'
+                                            : 's';
       fprintf(out, " %c[%s]", kind, zBuf);
     } else {
       fprintf(out, " ???");
@@ -611,8 +624,8 @@ static void traceStack(FILE *out, const Mem *aStack, const Mem *pTos, int rc) {
 /* ================================================================ the loop */
 
 /* Stack entries an instruction needs below the top before it may run. */
-#define NEED(N)                                            \
-  do {                                                     \
+#define NEED(N)                                                       \
+  do {                                                                \
     if ((i64)(pTos - p->aStack) + 1 < (i64)(N)) goto stack_underflow; \
   } while (0)
 
@@ -807,7 +820,12 @@ int tarvikVdbeExec(Vdbe *p) {
 
       /* ---------------------------------------------------- result rows */
       case OP_ColumnName:
-        if (pOp->p1 < 0 || pOp->p1 > pStackLast - p->aStack) goto stack_underflow;
+        /* The name array has one slot per instruction. */
+        if (pOp->p1 < 0 || pOp->p1 > pStackLast - p->aStack) {
+          tarvikSetString(&p->zErrMsg, "column index out of range", (char *)nullptr);
+          rc = TARVIK_INTERNAL;
+          goto vdbe_halt;
+        }
         p->azColName[pOp->p1] = pOp->p3type == P3_POINTER ? nullptr : pOp->p3;
         p->nCallback = 0;
         if (pOp->p2) p->nResColumn = pOp->p1 + 1;
@@ -904,9 +922,15 @@ int tarvikVdbeExec(Vdbe *p) {
           int ia = pA->i, ib = pB->i;
           res.flags = MEM_Int;
           switch (pOp->opcode) {
-            case OP_Add: res.i = (int)(a + b); break;
-            case OP_Subtract: res.i = (int)(a - b); break;
-            case OP_Multiply: res.i = (int)(a * b); break;
+            case OP_Add:
+              res.i = (int)(a + b);
+              break;
+            case OP_Subtract:
+              res.i = (int)(a - b);
+              break;
+            case OP_Multiply:
+              res.i = (int)(a * b);
+              break;
             case OP_Divide:
               if (ib == 0) {
                 res.flags = MEM_Null;
@@ -928,9 +952,15 @@ int tarvikVdbeExec(Vdbe *p) {
           double a = pA->r, b = pB->r;
           res.flags = MEM_Real;
           switch (pOp->opcode) {
-            case OP_Add: res.r = a + b; break;
-            case OP_Subtract: res.r = a - b; break;
-            case OP_Multiply: res.r = a * b; break;
+            case OP_Add:
+              res.r = a + b;
+              break;
+            case OP_Subtract:
+              res.r = a - b;
+              break;
+            case OP_Multiply:
+              res.r = a * b;
+              break;
             case OP_Divide:
               if (b == 0.0) {
                 res.flags = MEM_Null;
@@ -972,10 +1002,18 @@ int tarvikVdbeExec(Vdbe *p) {
         int a = pA->i, b = pB->i, v;
         int sh = b & 63;
         switch (pOp->opcode) {
-          case OP_BitAnd: v = a & b; break;
-          case OP_BitOr: v = a | b; break;
-          case OP_ShiftLeft: v = sh >= 32 ? 0 : (int)((u32)a << sh); break;
-          default: v = sh >= 32 ? (a < 0 ? -1 : 0) : a >> sh; break;
+          case OP_BitAnd:
+            v = a & b;
+            break;
+          case OP_BitOr:
+            v = a | b;
+            break;
+          case OP_ShiftLeft:
+            v = sh >= 32 ? 0 : (int)((u32)a << sh);
+            break;
+          default:
+            v = sh >= 32 ? (a < 0 ? -1 : 0) : a >> sh;
+            break;
         }
         popN(&pTos, 2);
         pTos++;
@@ -1087,12 +1125,24 @@ int tarvikVdbeExec(Vdbe *p) {
         }
         bool truth;
         switch (op) {
-          case OP_Eq: truth = c == 0; break;
-          case OP_Ne: truth = c != 0; break;
-          case OP_Lt: truth = c < 0; break;
-          case OP_Le: truth = c <= 0; break;
-          case OP_Gt: truth = c > 0; break;
-          default: truth = c >= 0; break;
+          case OP_Eq:
+            truth = c == 0;
+            break;
+          case OP_Ne:
+            truth = c != 0;
+            break;
+          case OP_Lt:
+            truth = c < 0;
+            break;
+          case OP_Le:
+            truth = c <= 0;
+            break;
+          case OP_Gt:
+            truth = c > 0;
+            break;
+          default:
+            truth = c >= 0;
+            break;
         }
         popN(&pTos, 2);
         if (pOp->p2) {
@@ -2340,8 +2390,8 @@ int tarvikVdbeExec(Vdbe *p) {
         break;
 
       case OP_ContextPush: {
-        Context *aNew = (Context *)tarvikRealloc(
-            p->contextStack, (p->contextStackDepth + 1) * (int)sizeof(Context));
+        Context *aNew = (Context *)tarvikRealloc(p->contextStack,
+                                                 (p->contextStackDepth + 1) * (int)sizeof(Context));
         if (aNew == nullptr) goto no_mem;
         p->contextStack = aNew;
         Context *pCtx = &p->contextStack[p->contextStackDepth++];
@@ -2689,7 +2739,8 @@ int tarvikVdbeExec(Vdbe *p) {
         pCell->flags = MEM_AggCtx;
         popN(&pTos, n + 1);
         if (ctx.isError) {
-          tarvikSetString(&p->zErrMsg, ctx.zErrMsg ? ctx.zErrMsg : tarvik_error_string(TARVIK_ERROR),
+          tarvikSetString(&p->zErrMsg,
+                          ctx.zErrMsg ? ctx.zErrMsg : tarvik_error_string(TARVIK_ERROR),
                           (char *)nullptr);
           tarvikFuncContextClear(&ctx);
           rc = TARVIK_ERROR;
@@ -2857,12 +2908,11 @@ int tarvikVdbeExec(Vdbe *p) {
         if (rc) goto abort_due_to_error;
         break;
 
-      default:
-        {
-          char zNum[16];
-          snprintf(zNum, sizeof(zNum), "%d", pOp->opcode);
-          tarvikSetString(&p->zErrMsg, "unknown opcode ", zNum, (char *)nullptr);
-        }
+      default: {
+        char zNum[16];
+        snprintf(zNum, sizeof(zNum), "%d", pOp->opcode);
+        tarvikSetString(&p->zErrMsg, "unknown opcode ", zNum, (char *)nullptr);
+      }
         rc = TARVIK_INTERNAL;
         goto abort_due_to_error;
     }

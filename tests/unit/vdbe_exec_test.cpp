@@ -24,10 +24,10 @@ using Row = std::vector<std::string>;
 const std::string kNull = "<null>";
 
 struct RunResult {
-  int rc = 0;          // result of reset: the run's code
-  std::string msg;     // its message
+  int rc = 0;       // result of reset: the run's code
+  std::string msg;  // its message
   std::vector<Row> rows;
-  int execRc = 0;      // last result of the loop itself
+  int execRc = 0;  // last result of the loop itself
 };
 
 // Bytes written as a C++ string (for records and keys with NULs).
@@ -228,7 +228,7 @@ TEST_F(ExecTest, BitOperationsTakeTheTopAsTheLeftOperand) {
 }
 
 TEST_F(ExecTest, ComparisonsMixNumbersAndText) {
-  EXPECT_EQ(binary("10", OP_Eq, "n:10"), "1");   // text read as an integer
+  EXPECT_EQ(binary("10", OP_Eq, "n:10"), "1");  // text read as an integer
   EXPECT_EQ(binary("n:10", OP_Eq, "10"), "1");
   EXPECT_EQ(binary("abc", OP_Gt, "n:10"), "1");  // numbers before text
   EXPECT_EQ(binary("1.0", OP_Eq, "1"), "1");
@@ -362,8 +362,8 @@ TEST_F(ExecTest, StackInstructionsCopyAndMoveValues) {
   tarvikVdbeOp3(v, OP_String, 0, 0, longText.c_str(), 0);
   add(OP_Concat, 1, 0);  // a heap copy
   add(OP_Dup, 0, 0);
-  add(OP_Pull, 2);    // a moves to the top
-  add(OP_Push, 1);    // and overwrites the copy
+  add(OP_Pull, 2);  // a moves to the top
+  add(OP_Push, 1);  // and overwrites the copy
   add(OP_Concat, 2, 0, "+");
   add(OP_Callback, 1);
   RunResult r = run();
@@ -537,6 +537,7 @@ TEST_F(ExecTest, BadProgramsFailInsteadOfCorruptingMemory) {
       {{{OP_Integer, 1, 0}, {OP_SetCookie, 0, 9}}, "meta value index out of range"},
       {{{OP_ListPop, 0, 0}}, "key list stack underflow"},
       {{{OP_ContextPop, 0, 0}}, "context stack underflow"},
+      {{{OP_ColumnName, 5, 1}}, "column index out of range"},
       {{{OP_String, 0, 0}, {OP_IncrKey, 0, 0}}, "malformed key"},
   };
   for (const Bad &b : bad) {
@@ -748,7 +749,10 @@ TEST_F(ExecTest, ColumnReadsFieldsAndRejectsDamagedRecords) {
 
   // Damaged records read from the stack: an offset past the end, a field
   // without its NUL, a field index beyond the header.
-  for (const char *zRec : {"\x02\x09z", "\x02\x04" "ab", "\x02\x04z"}) {
+  for (const char *zRec : {"\x02\x09z",
+                           "\x02\x04"
+                           "ab",
+                           "\x02\x04z"}) {
     for (int field : {0, 5}) {
       tarvikVdbeDelete(v);
       v = tarvikVdbeCreate(db);
@@ -814,7 +818,7 @@ TEST_F(ExecTest, KeysAreByteExact) {
   add(OP_IdxIsNull, 1, 10);  // first field is not NULL
   add(OP_IdxIsNull, 2, 11);  // second is
   add(OP_Halt);
-  add(OP_Halt);              // 10
+  add(OP_Halt);                               // 10
   add(OP_String, 0, 0, "both checks right");  // 11
   EXPECT_EQ(runTop(), std::string("both checks right") + '\0');
 }
@@ -908,12 +912,10 @@ TEST_P(CursorTest, InsertAndScanATableStoresRowKeysAndRecords) {
   add(OP_Close, 0);
   r = run();
   ASSERT_EQ(r.rc, TARVIK_OK) << r.msg;
-  EXPECT_EQ(r.rows, (std::vector<Row>{{"1", "alpha", "5"},
-                                      {"2", "beta", "4"},
-                                      {"3", "gamma", "5"},
-                                      {"3"},
-                                      {"2"},
-                                      {"1"}}));
+  EXPECT_EQ(
+      r.rows,
+      (std::vector<Row>{
+          {"1", "alpha", "5"}, {"2", "beta", "4"}, {"3", "gamma", "5"}, {"3"}, {"2"}, {"1"}}));
 }
 
 TEST_P(CursorTest, SeeksFindRowsAndDeferredSeeksResolveOnRead) {
@@ -1306,7 +1308,8 @@ TEST_P(CursorTest, KeysAsDataTextKeysAndMembershipTests) {
   cb(3);
   RunResult r = run();
   ASSERT_EQ(r.rc, TARVIK_OK) << r.msg;
-  EXPECT_EQ(r.rows, (std::vector<Row>{{"k3"}, {"k1", "data"}, {"y", "x", "y"}, {kNull, kNull, kNull}}));
+  EXPECT_EQ(r.rows,
+            (std::vector<Row>{{"k3"}, {"k1", "data"}, {"y", "x", "y"}, {kNull, kNull, kNull}}));
 
   // Opening errors: a root page below 2, a negative cursor number.
   tarvikVdbeDelete(v);
@@ -1425,12 +1428,9 @@ TEST_F(ExecTest, SortDirectionsAndTypes) {
   patch(top);
   RunResult r = run();
   ASSERT_EQ(r.rc, TARVIK_OK) << r.msg;
-  EXPECT_EQ(r.rows, (std::vector<Row>{{"abc", "x"},
-                                      {"10", "10"},
-                                      {"10", "9"},
-                                      {"10", "a"},
-                                      {"9", "b"},
-                                      {kNull, "z"}}));
+  EXPECT_EQ(r.rows,
+            (std::vector<Row>{
+                {"abc", "x"}, {"10", "10"}, {"10", "9"}, {"10", "a"}, {"9", "b"}, {kNull, "z"}}));
 
   // SortReset drops what was put.
   tarvikVdbeDelete(v);
@@ -1809,6 +1809,75 @@ TEST_F(ExecTest, AllocationFailuresAnywhereFailCleanly) {
   EXPECT_TRUE(succeeded);
   tarvik_malloc_failed = 0;
   v = tarvikVdbeCreate(db);
+}
+
+}  // namespace
+
+namespace {
+
+// Random programs: any instruction with small operands, every jump inside
+// the program.  Whatever they do, the loop must end with a result code and
+// release everything (the sanitizer build checks the memory accesses).
+TEST_F(ExecTest, RandomProgramsNeverCrashOrLeak) {
+  static const int aExcluded[] = {OP_Callback, OP_SortCallback, OP_FileOpen, OP_Vacuum};
+  static const char *const azP3[] = {nullptr,
+                                     "",
+                                     "abc",
+                                     "12",
+                                     "-3.5",
+                                     "t",
+                                     "+A",
+                                     "\x02\x04z",
+                                     "nnt",
+                                     "\x03\x05\x07"
+                                     "a"};
+  const int kRandomPrograms =
+      getenv("TARVIK_RANDOM_PROGRAMS") ? atoi(getenv("TARVIK_RANDOM_PROGRAMS")) : 3000;
+  unsigned seed =
+      getenv("TARVIK_RANDOM_SEED") ? (unsigned)atoi(getenv("TARVIK_RANDOM_SEED")) : 12345;
+  auto rnd = [&](unsigned n) {
+    seed = seed * 1103515245u + 12345u;
+    return (int)((seed >> 8) % n);
+  };
+  db->xProgress = [](void *) { return 1; };
+  db->pProgressArg = nullptr;
+  db->nProgressOps = 5000;
+  int nRun = 0;
+  for (int iProg = 0; iProg < kRandomPrograms; iProg++) {
+    tarvikVdbeDelete(v);
+    v = tarvikVdbeCreate(db);
+    int nOp = 5 + rnd(40);
+    for (int i = 0; i < nOp; i++) {
+      int op;
+      static const int aPush[] = {OP_Integer,  OP_String,   OP_String, OP_Dup, OP_MemLoad,
+                                  OP_Variable, OP_OpenTemp, OP_Rewind, OP_Next};
+      do {
+        op =
+            rnd(3) == 0 ? aPush[rnd(sizeof(aPush) / sizeof(aPush[0]))] : 1 + rnd(TARVIK_MAX_OPCODE);
+      } while (std::find(std::begin(aExcluded), std::end(aExcluded), op) != std::end(aExcluded));
+      int p1 = rnd(9) - 3;
+      int p2 = (tarvikOpcodeFlags(op) & OPFLG_JUMP) ? rnd(nOp) : rnd(7) - 1;
+      const char *z = azP3[rnd(sizeof(azP3) / sizeof(azP3[0]))];
+      if (op == OP_Function || op == OP_AggFunc || op == OP_AggInit || op == OP_CreateTable ||
+          op == OP_CreateIndex) {
+        z = nullptr;  // their P3 is an object pointer
+      }
+      tarvikVdbeOp3(v, op, p1, p2, z, z ? P3_STATIC : 0);
+    }
+    ASSERT_EQ(tarvikVdbeMakeReady(v, 2, 0), TARVIK_OK);
+    int rc = tarvikVdbeExec(v);
+    EXPECT_TRUE(rc == TARVIK_DONE || rc == TARVIK_ERROR) << rc;
+    char *zErr = nullptr;
+    tarvikVdbeReset(v, &zErr);
+    tarvikFree(zErr);
+    for (int i = 0; i < db->nDb; i++) {
+      if (db->aDb[i].pBt && db->aDb[i].inTrans) tarvikBtreeRollback(db->aDb[i].pBt);
+      db->aDb[i].inTrans = 0;
+    }
+    nRun++;
+  }
+  db->xProgress = nullptr;
+  EXPECT_EQ(nRun, kRandomPrograms);
 }
 
 }  // namespace
