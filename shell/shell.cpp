@@ -14,6 +14,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -712,16 +713,21 @@ int process_input(callback_data *p, FILE *in) {
       continue;
     }
     const char *zText = is_command_terminator(zLine) ? ";" : zLine;
-    if (!pending) {
-      const char *z = zText;
-      while (*z && isspace((unsigned char)*z)) z++;
-      if (*z) {
-        zSql = zText;
-        pending = true;
+    try {
+      if (!pending) {
+        const char *z = zText;
+        while (*z && isspace((unsigned char)*z)) z++;
+        if (*z) {
+          zSql = zText;
+          pending = true;
+        }
+      } else {
+        zSql += '\n';
+        zSql += zText;
       }
-    } else {
-      zSql += '\n';
-      zSql += zText;
+    } catch (const std::bad_alloc &) {
+      fprintf(stderr, "%s: out of memory!\n", Argv0);
+      exit(1);
     }
     free(zLine);
     if (pending && ends_with_semicolon(zSql) && tarvik_complete(zSql.c_str())) {
