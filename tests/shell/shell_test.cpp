@@ -2,7 +2,9 @@
 // public interface only), and the program itself run as a child process for
 // its options, first command and start-up file.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -350,6 +352,40 @@ TEST_F(ShellProgram, PipedInputHasNoBannerOrPrompts) {
   Result r = run({"t.db"}, ".prompt A B\ncreate table t(\na);\ncreate table t(b)\n;\n");
   EXPECT_EQ(r.out, "create table t(b)\n;\nSQL error: table t already exists\n");
   EXPECT_EQ(r.err, "");
+}
+
+TEST_F(ShellProgram, InterruptStopsReadingAFile) {
+  // Standard input that is not a terminal is read as a file: after an
+  // interrupt the shell reads no further statement from it.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    dup2(fds[0], 0);
+    close(fds[1]);
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    freopen(".stdout", "w", stdout);
+    freopen(".stderr", "w", stderr);
+    execl(TARVIK_SHELL_PATH, TARVIK_SHELL_PATH, "t.db", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(fds[0]);
+  const char first[] = "create table a(x);\n";
+  ASSERT_EQ(::write(fds[1], first, sizeof(first) - 1), ssize_t(sizeof(first) - 1));
+  usleep(500 * 1000);
+  kill(pid, SIGINT);
+  usleep(200 * 1000);
+  const char second[] = "create table a(x);\ncreate table b(x);\n";
+  ASSERT_EQ(::write(fds[1], second, sizeof(second) - 1), ssize_t(sizeof(second) - 1));
+  close(fds[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(read(path(".stdout")), "");  // the repeated CREATE never ran
+  EXPECT_EQ(run({"t.db", "create table a(y)"}).err, "SQL error: table a already exists\n");
+  EXPECT_EQ(run({"t.db", "create table b(y)"}).status, 0);
 }
 
 }  // namespace

@@ -9,6 +9,10 @@
 .read nosuch.sql
 .prompt
 .zzz
+.ti
+.timeout 100
+.d
+.d t1
 .   spaced
 .ec on
 create table t(a);
