@@ -58,9 +58,7 @@ static int shellStrICmp(const char *a, const char *b) {
 }
 
 /* Copies z into a 20-byte setting, cut to 19 characters. */
-static void setShort(char *zDest, const char *z) {
-  snprintf(zDest, 20, "%.*s", 19, z);
-}
+static void setShort(char *zDest, const char *z) { snprintf(zDest, 20, "%.*s", 19, z); }
 
 /* ------------------------------------------------------------ reading lines */
 

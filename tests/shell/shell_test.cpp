@@ -1,6 +1,8 @@
 // The shell: row formatting and dot-commands driven in-process (through the
 // public interface only), and the program itself run as a child process for
 // its options, first command and start-up file.
+#include "shell.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -13,8 +15,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "shell.h"
 
 namespace {
 
@@ -42,7 +42,8 @@ class Capture {
   void row(std::vector<const char *> names, std::vector<const char *> values) {
     std::vector<char *> n, v;
     for (const char *z : names) n.push_back(const_cast<char *>(z));
-    for (const char *z : values) v.push_back(strcmp(z, "\x01") == 0 ? nullptr : const_cast<char *>(z));
+    for (const char *z : values)
+      v.push_back(strcmp(z, "\x01") == 0 ? nullptr : const_cast<char *>(z));
     EXPECT_EQ(0, callback(&data, static_cast<int>(n.size()), values.empty() ? nullptr : v.data(),
                           n.data()));
   }
@@ -148,8 +149,8 @@ TEST(ShellFormat, InsertMode) {
 TEST(ShellFormat, TableNameQuoting) {
   Capture c;
   const std::pair<const char *, const char *> cases[] = {
-      {"abc_1", "abc_1"},     {"_x", "_x"},       {"1abc", "'1abc'"},
-      {"a b", "'a b'"},       {"o'k", "'o''k'"},  {"", "''"},
+      {"abc_1", "abc_1"}, {"_x", "_x"},      {"1abc", "'1abc'"},
+      {"a b", "'a b'"},   {"o'k", "'o''k'"}, {"", "''"},
   };
   for (auto [in, want] : cases) {
     set_table_name(&c.data, in);
@@ -292,18 +293,20 @@ TEST_F(ShellProgram, VersionHelpAndUnknownOptions) {
 
   r = run({"-bogus", "x.db"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, TARVIK_SHELL_PATH ": unknown option: -bogus\nUse -help for a list of options.\n");
+  EXPECT_EQ(r.err,
+            TARVIK_SHELL_PATH ": unknown option: -bogus\nUse -help for a list of options.\n");
   EXPECT_FALSE(exists("x.db"));
 
   // An option missing its value is refused (it would read past the arguments).
   r = run({"-nullvalue"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, TARVIK_SHELL_PATH ": missing argument to -nullvalue\nUse -help for a list of options.\n");
+  EXPECT_EQ(r.err, TARVIK_SHELL_PATH
+            ": missing argument to -nullvalue\nUse -help for a list of options.\n");
 }
 
 TEST_F(ShellProgram, OptionsSetTheModes) {
-  Result r = run({"-column", "-header", "-separator", "0123456789abcdefghijXYZ", "-nullvalue", "nil",
-               "-echo", "t.db", ".show"});
+  Result r = run({"-column", "-header", "-separator", "0123456789abcdefghijXYZ", "-nullvalue",
+                  "nil", "-echo", "t.db", ".show"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "     echo: on\n  explain: off\n  headers: on\n     mode: column\nnullvalue: nil\n"
