@@ -663,6 +663,14 @@ int tarvik_compile(tarvik *db, const char *zSql, const char **pzTail, tarvik_vm 
     db->flags &= ~TARVIK_InTrans;
   }
   if (sParse.rc == TARVIK_DONE) sParse.rc = TARVIK_OK;
+  if (sParse.rc == TARVIK_OK && sParse.pVdbe && sParse.pVdbe->magic != VDBE_MAGIC_RUN) {
+    /* Making the program ready failed (out of memory, a jump outside the
+    ** program): it was left halted with its error, which is this compile's
+    ** result; stepping it would only say misuse. */
+    sParse.rc = tarvikVdbeFinalize(sParse.pVdbe, pzErrMsg);
+    sParse.pVdbe = nullptr;
+    if (sParse.rc == TARVIK_OK) sParse.rc = TARVIK_INTERNAL;
+  }
   if (sParse.rc != TARVIK_OK && pzErrMsg && *pzErrMsg == nullptr) {
     tarvikSetString(pzErrMsg, tarvik_error_string(sParse.rc), (char *)nullptr);
   }

@@ -699,6 +699,38 @@ TEST_F(Conn, FilesOfALaterFormatAreRefused) {
   tarvik_freemem(zErr);
 }
 
+// Writes meta value 2 (the file format) of the file's main database.
+void setFileFormat(tarvik *db, int format) {
+  Btree *pBt = db->aDb[0].pBt;
+  int meta[TARVIK_N_BTREE_META] = {};
+  ASSERT_EQ(tarvikBtreeBeginTrans(pBt), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeGetMeta(pBt, meta), TARVIK_OK);
+  meta[2] = format;
+  ASSERT_EQ(tarvikBtreeUpdateMeta(pBt, meta), TARVIK_OK);
+  ASSERT_EQ(tarvikBtreeCommit(pBt), TARVIK_OK);
+}
+
+TEST_F(Conn, OldFormatFilesAreUpgradedAtOpen) {
+  for (int format : {1, 2}) {
+    std::string path = dir_.file("old" + std::to_string(format) + ".db");
+    tarvik *db = open(path);
+    EXPECT_EQ(exec(db, "CREATE TABLE t(a, b); CREATE INDEX ti ON t(b)"), "0");
+    setFileFormat(db, format);
+    tarvik_close(db);
+
+    db = open(path);
+    ASSERT_NE(db, nullptr) << format;
+    EXPECT_EQ(db->file_format, 3);  // upgraded in this connection's view
+    EXPECT_NE(tarvikFindTable(db, "t", nullptr), nullptr);
+    EXPECT_NE(tarvikFindIndex(db, "ti", nullptr), nullptr);
+    int meta[TARVIK_N_BTREE_META] = {};
+    ASSERT_EQ(tarvikBtreeGetMeta(db->aDb[0].pBt, meta), TARVIK_OK);
+    EXPECT_EQ(meta[2], 4);  // and in the file
+    EXPECT_EQ(exec(db, "CREATE TABLE u(c)"), "0");
+    tarvik_close(db);
+  }
+}
+
 TEST_F(Conn, MalformedSchemaRowsStopTheLoad) {
   tarvik *db = open(":memory:");
   char *zErr = nullptr;
@@ -738,8 +770,8 @@ TEST_F(Conn, SchemaChangesOutOfMemoryAreAllOrNothing) {
     tarvik_malloc_failed = 0;
     tarvikTestMallocFail(n, false);
     char *zErr = nullptr;
-    int rc = tarvik_exec(db, "CREATE TABLE t(a PRIMARY KEY, b); CREATE INDEX i ON t(b);",
-                         nullptr, nullptr, &zErr);
+    int rc = tarvik_exec(db, "CREATE TABLE t(a PRIMARY KEY, b); CREATE INDEX i ON t(b);", nullptr,
+                         nullptr, &zErr);
     bool failed = tarvikTestMallocFailures() > 0;
     tarvikTestMallocFail(0, false);
     if (failed) {
