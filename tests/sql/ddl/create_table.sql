@@ -1,0 +1,23 @@
+-- Tables and indices: creation, duplicates, dropping, and errors.
+create table t1(a integer primary key, b text unique, c);
+create index i1 on t1(c);
+create table t1(x);
+CREATE TABLE T1(x);
+create index i1 on t1(b);
+create index i2 on nosuch(a);
+create table t2(a, b);
+drop table t2;
+create table t2(c);
+drop table nosuch;
+drop index i1;
+drop index i1;
+creat table x(y);
+create table x(y;
+create table "quoted name"(a);
+create table "quoted name"(b);
+begin;
+create table t3(z);
+rollback;
+create table t3(z);
+create temp table tt(q);
+create temp table tt(q);
