@@ -841,7 +841,9 @@ int multiSelect(Parse *pParse, Select *p, int eDest, int iParm) {
   } else if (p->op != TK_INTERSECT) {
     const int priorOp = p->op == TK_ALL ? SRT_Table : SRT_Union;
     int unionTab;
-    if (eDest == priorOp && p->pOrderBy == nullptr && p->nLimit < 0 && p->nOffset == 0) {
+    const bool direct =
+        eDest == priorOp && p->pOrderBy == nullptr && p->nLimit < 0 && p->nOffset == 0;
+    if (direct) {
       unionTab = iParm;
     } else {
       unionTab = pParse->nTab++;
@@ -858,7 +860,7 @@ int multiSelect(Parse *pParse, Select *p, int eDest, int iParm) {
     const int op = p->op == TK_EXCEPT ? SRT_Except : p->op == TK_UNION ? SRT_Union : SRT_Table;
     rc = selectRightSide(pParse, p, op, unionTab);
     if (rc) return rc;
-    if (unionTab != iParm) readBackTable(pParse, p, unionTab, -1, eDest, iParm);
+    if (!direct) readBackTable(pParse, p, unionTab, -1, eDest, iParm);
   } else {
     const int tab1 = pParse->nTab++;
     const int tab2 = pParse->nTab++;
