@@ -85,143 +85,6 @@ void freeColumns(Table *p) {
   p->nCol = 0;
 }
 
-/* ---------------------------------------------------------------- copies of parse trees
-** PLACEHOLDERS for the expression module's duplication routines: a view
-** keeps a copy of its query that owns all its text, since the statement
-** text it was parsed from goes away.  A failed allocation leaves a partial
-** copy (tarvik_malloc_failed is then set and the statement is abandoned). */
-
-Select *selectDup(const Select *p);
-ExprList *exprListDup(const ExprList *p);
-
-void tokenCopy(Token *pTo, const Token *pFrom) {
-  if (pFrom->z) {
-    pTo->z = tarvikStrNDup(pFrom->z, (int)pFrom->n);
-    pTo->n = pTo->z ? pFrom->n : 0;
-    pTo->dyn = 1;
-  } else {
-    pTo->z = nullptr;
-    pTo->n = 0;
-    pTo->dyn = 0;
-  }
-}
-
-/* Left operands are followed in a loop, as deletion does, so a long chain
-** such as a+b+c+... does not deepen the stack. */
-Expr *exprDup(const Expr *p) {
-  Expr *pRoot = nullptr;
-  Expr **ppTo = &pRoot;
-  for (; p; p = p->pLeft) {
-    Expr *pNew = (Expr *)tarvikMallocRaw(sizeof(Expr));
-    if (pNew == nullptr) break;
-    *pNew = *p;
-    tokenCopy(&pNew->token, &p->token);
-    pNew->span = Token{nullptr, 0, 0};
-    pNew->pLeft = nullptr;
-    pNew->pRight = exprDup(p->pRight);
-    pNew->pList = exprListDup(p->pList);
-    pNew->pSelect = selectDup(p->pSelect);
-    *ppTo = pNew;
-    ppTo = &pNew->pLeft;
-  }
-  return pRoot;
-}
-
-ExprList *exprListDup(const ExprList *p) {
-  if (p == nullptr) return nullptr;
-  ExprList *pNew = (ExprList *)tarvikMalloc(sizeof(ExprList));
-  if (pNew == nullptr) return nullptr;
-  if (p->nExpr > 0) {
-    pNew->a = (ExprList::ExprList_item *)tarvikMalloc(p->nExpr * (int)sizeof(p->a[0]));
-    if (pNew->a == nullptr) {
-      tarvikFree(pNew);
-      return nullptr;
-    }
-  }
-  pNew->nAlloc = p->nExpr;
-  for (int i = 0; i < p->nExpr; i++) {
-    const ExprList::ExprList_item *pOld = &p->a[i];
-    ExprList::ExprList_item *pItem = &pNew->a[i];
-    pItem->pExpr = exprDup(pOld->pExpr);
-    /* The span names a result column; keep an owned copy of it. */
-    if (pItem->pExpr && pOld->pExpr->span.z) tokenCopy(&pItem->pExpr->span, &pOld->pExpr->span);
-    pItem->zName = pOld->zName ? tarvikStrDup(pOld->zName) : nullptr;
-    pItem->sortOrder = pOld->sortOrder;
-    pItem->isAgg = pOld->isAgg;
-    pItem->done = pOld->done;
-    pNew->nExpr = i + 1;
-  }
-  return pNew;
-}
-
-IdList *idListDup(const IdList *p) {
-  if (p == nullptr) return nullptr;
-  IdList *pNew = (IdList *)tarvikMalloc(sizeof(IdList));
-  if (pNew == nullptr) return nullptr;
-  if (p->nId > 0) {
-    pNew->a = (IdList::IdList_item *)tarvikMalloc(p->nId * (int)sizeof(p->a[0]));
-    if (pNew->a == nullptr) {
-      tarvikFree(pNew);
-      return nullptr;
-    }
-  }
-  pNew->nAlloc = p->nId;
-  for (int i = 0; i < p->nId; i++) {
-    pNew->a[i].zName = p->a[i].zName ? tarvikStrDup(p->a[i].zName) : nullptr;
-    pNew->a[i].idx = p->a[i].idx;
-    pNew->nId = i + 1;
-  }
-  return pNew;
-}
-
-SrcList *srcListDup(const SrcList *p) {
-  if (p == nullptr) return nullptr;
-  int nItem = p->nSrc > 0 ? p->nSrc : 1;
-  SrcList *pNew = (SrcList *)tarvikMalloc((int)(sizeof(SrcList) + (nItem - 1) * sizeof(p->a[0])));
-  if (pNew == nullptr) return nullptr;
-  pNew->nAlloc = (u16)nItem;
-  for (int i = 0; i < p->nSrc; i++) {
-    const SrcList::SrcList_item *pOld = &p->a[i];
-    SrcList::SrcList_item *pItem = &pNew->a[i];
-    pItem->zDatabase = pOld->zDatabase ? tarvikStrDup(pOld->zDatabase) : nullptr;
-    pItem->zName = pOld->zName ? tarvikStrDup(pOld->zName) : nullptr;
-    pItem->zAlias = pOld->zAlias ? tarvikStrDup(pOld->zAlias) : nullptr;
-    pItem->jointype = pOld->jointype;
-    pItem->iCursor = pOld->iCursor;
-    pItem->pTab = nullptr;
-    pItem->pSelect = selectDup(pOld->pSelect);
-    pItem->pOn = exprDup(pOld->pOn);
-    pItem->pUsing = idListDup(pOld->pUsing);
-    pNew->nSrc = (u16)(i + 1);
-  }
-  return pNew;
-}
-
-/* A compound is a chain through pPrior: copied in a loop. */
-Select *selectDup(const Select *p) {
-  Select *pRoot = nullptr;
-  Select **ppTo = &pRoot;
-  for (; p; p = p->pPrior) {
-    Select *pNew = (Select *)tarvikMalloc(sizeof(Select));
-    if (pNew == nullptr) break;
-    pNew->pEList = exprListDup(p->pEList);
-    pNew->pSrc = srcListDup(p->pSrc);
-    pNew->pWhere = exprDup(p->pWhere);
-    pNew->pGroupBy = exprListDup(p->pGroupBy);
-    pNew->pHaving = exprDup(p->pHaving);
-    pNew->pOrderBy = exprListDup(p->pOrderBy);
-    pNew->op = p->op;
-    pNew->isDistinct = p->isDistinct;
-    pNew->nLimit = p->nLimit;
-    pNew->nOffset = p->nOffset;
-    pNew->iLimit = -1;
-    pNew->iOffset = -1;
-    *ppTo = pNew;
-    ppTo = &pNew->pPrior;
-  }
-  return pRoot;
-}
-
 /* ---------------------------------------------------------------- generated CREATE TABLE text */
 
 /* Bytes of an identifier written in quotes: each ' doubled, plus the two
@@ -1029,7 +892,7 @@ void tarvikCreateView(Parse *pParse, const Token *pBegin, const Token *pName, Se
     return;
   }
   /* The stored query must not point into the statement text. */
-  p->pSelect = selectDup(pSelect);
+  p->pSelect = tarvikSelectDup(pSelect);
   tarvikSelectDelete(pSelect);
   if (p->pSelect == nullptr) return;
   if (!db->init.busy) tarvikViewGetColumnNames(pParse, p);
@@ -1051,7 +914,7 @@ int tarvikViewGetColumnNames(Parse *pParse, Table *pTable) {
   }
   tvAssert(pTable->pSelect != nullptr);
   /* Naming the columns binds and expands the query; do it on a copy. */
-  Select *pSel = selectDup(pTable->pSelect);
+  Select *pSel = tarvikSelectDup(pTable->pSelect);
   if (pSel == nullptr) return 1;
   pTable->nCol = -1;
   Table *pSelTab = tarvikResultSetOfSelect(pParse, nullptr, pSel);
