@@ -530,4 +530,104 @@ TEST(Select, AllocationFailuresNeverCrashOrLeak) {
   EXPECT_GT(injected, 50);
 }
 
+// Names of result columns under the two naming flags.
+TEST(Select, ColumnNamesUnderTheNamingFlags) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a INTEGER PRIMARY KEY, b  TEXT, c)", "CREATE TABLE u(d)"});
+  auto names = [&](const char *zSql) {
+    Compiled r = compile(c, zSql);
+    EXPECT_EQ(r.nErr, 0) << r.err;
+    std::string s;
+    for (const auto &op : r.ops) {
+      if (op.rfind("ColumnName ", 0) == 0) s += op.substr(11) + "|";
+    }
+    return s;
+  };
+  // Neither flag: the text as written (white space compressed), types after.
+  EXPECT_EQ(names("SELECT t.b, a+1, c  AS  x, rowid FROM t"),
+            "0 0 t.b|1 0 a+1|2 0 x|3 1 rowid|4 0 TEXT|5 0 NUMERIC|6 0|7 0 INTEGER|");
+  EXPECT_EQ(names("SELECT b ,  a  +  1 FROM t"), "0 0 b|1 1 a + 1|2 0 TEXT|3 0 NUMERIC|");
+  c.db.flags |= TARVIK_ShortColNames;
+  EXPECT_EQ(names("SELECT t.b, _rowid_ FROM t"), "0 0 b|1 1 a|2 0 TEXT|3 0 INTEGER|");
+  c.db.flags = (c.db.flags & ~TARVIK_ShortColNames) | TARVIK_FullColNames;
+  EXPECT_EQ(names("SELECT x.b, d FROM t AS x, u"), "0 0 t.b|1 1 u.d|2 0 TEXT|3 0|");
+  c.db.flags &= ~TARVIK_FullColNames;
+  // Expanded columns of a join carry the item's name.
+  EXPECT_EQ(names("SELECT * FROM t AS x, u"),
+            "0 0 x.a|1 0 x.b|2 0 x.c|3 1 u.d|4 0 INTEGER|5 0 TEXT|6 0|7 0|");
+  // A compound is named by its leftmost select.
+  EXPECT_EQ(names("SELECT b FROM t UNION SELECT d FROM u"), "0 1 b|1 0 TEXT|");
+}
+
+TEST(Select, ResolutionErrors) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a, b)"});
+  EXPECT_EQ(error(c, "SELECT a FROM t ORDER BY 2"),
+            "ORDER BY column number 2 out of range - should be between 1 and 1");
+  EXPECT_EQ(error(c, "SELECT a FROM t ORDER BY 'x'"),
+            "ORDER BY terms must not be non-integer constants");
+  EXPECT_EQ(error(c, "SELECT a FROM t GROUP BY 0"),
+            "GROUP BY column number 0 out of range - should be between 1 and 1");
+  EXPECT_EQ(error(c, "SELECT a FROM t GROUP BY 1.5"),
+            "GROUP BY terms must not be non-integer constants");
+  EXPECT_EQ(error(c, "SELECT a FROM t WHERE a = (SELECT a, b FROM t)"),
+            "only a single result allowed for a SELECT that is part of an expression");
+  EXPECT_EQ(error(c, "SELECT a FROM t WHERE count(*) > 1"), "misuse of aggregate function count()");
+  EXPECT_EQ(error(c, "SELECT a FROM t UNION SELECT b FROM t ORDER BY 3"),
+            "ORDER BY position 3 should be between 1 and 1");
+  EXPECT_EQ(error(c, "SELECT a FROM t UNION SELECT b FROM t ORDER BY c"),
+            "ORDER BY term number 1 does not match any result column");
+  // A copied result column may be a constant: that is no error.
+  EXPECT_EQ(compile(c, "SELECT 'x', a FROM t ORDER BY 1").nErr, 0);
+  // Aliases are visible in WHERE and ORDER BY.
+  EXPECT_EQ(compile(c, "SELECT a AS k FROM t WHERE k > 1 ORDER BY k").nErr, 0);
+}
+
+TEST(Select, AggregatesAndMinMax) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a INTEGER PRIMARY KEY, b, c)", "CREATE INDEX tb ON t(b)"});
+  // count(*) over an empty WHERE still gives its one row.
+  Compiled r = compile(c, "SELECT count(*) FROM t WHERE 0");
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  EXPECT_TRUE(r.has("AggReset 0 1\nAggInit 0 0 ptr\nString 0 0\nAggFocus 0 0\n")) << r.listing();
+  EXPECT_TRUE(r.has("Integer 0 0\nAggFunc 0 0 ptr\n")) << r.listing();
+  EXPECT_TRUE(r.has("AggNext 0 ")) << r.listing();
+
+  // GROUP BY: the group key, plain columns from each group's first row.
+  r = compile(c, "SELECT b, sum(c) FROM t GROUP BY b HAVING sum(c) > 1");
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  EXPECT_TRUE(r.has("Column 0 1\nMakeKey 1 0 n\nAggFocus 0 ")) << r.listing();
+  EXPECT_TRUE(r.has("Column 0 1\nAggSet 0 0\n")) << r.listing();
+  EXPECT_TRUE(r.has("Column 0 2\nInteger 1 0\nAggFunc 0 1 ptr\n")) << r.listing();
+
+  // min/max of an indexed column or the row id read one end.
+  r = compile(c, "SELECT max(b) FROM t");
+  EXPECT_TRUE(r.has("OpenRead 1 0 tb\nLast 1 0\nIdxRecno 1 0\nClose 1 0\nMoveTo 0 0\n"))
+      << r.listing();
+  r = compile(c, "SELECT min(a) FROM t");
+  EXPECT_TRUE(r.has("OpenRead 0 0 t\nRewind 0 0\nRecno 0 0\nCallback 1 0\n")) << r.listing();
+  // Without an index on the column, or with a WHERE, the full loop runs.
+  EXPECT_TRUE(compile(c, "SELECT max(c) FROM t").has("AggFunc"));
+  EXPECT_TRUE(compile(c, "SELECT max(b) FROM t WHERE c = 1").has("AggFunc"));
+  schema(c, {"CREATE VIEW v AS SELECT a FROM t"});
+  EXPECT_TRUE(compile(c, "SELECT min(rowid) FROM v").has("AggFunc"))
+      << "a view has no tree to read an end of";
+}
+
+TEST(Select, JoinsThroughTheCompiler) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a, b)", "CREATE TABLE u(a, d)", "CREATE INDEX ua ON u(a)"});
+  // ON terms choose u's index and test inside the join; WHERE terms after
+  // the row of NULLs.
+  Compiled r = compile(c, "SELECT t.a, u.d FROM t LEFT JOIN u ON t.a = u.a WHERE u.d IS NULL");
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  EXPECT_NE(r.plan().find("OpenRead 2 0 ua"), std::string::npos) << r.listing();
+  EXPECT_NE(r.plan().find("NullRow 1\nNullRow 2\n"), std::string::npos) << r.listing();
+  // USING and NATURAL joins compare through the items' aliases.
+  EXPECT_EQ(compile(c, "SELECT * FROM t AS x JOIN t AS y USING (a)").nErr, 0);
+  EXPECT_EQ(compile(c, "SELECT * FROM t AS x NATURAL JOIN u AS y").nErr, 0);
+  r = compile(c, "SELECT * FROM t AS x NATURAL JOIN u AS y");
+  EXPECT_NE(r.plan().find("OpenRead 2 0 ua"), std::string::npos) << r.listing();
+}
+
 }  // namespace
