@@ -981,6 +981,147 @@ int resolveOrderGroupBy(Parse *pParse, SrcList *pTabList, ExprList *pEList, Expr
 
 }  // namespace
 
+/* ---------------------------------------------------------------- flattening FROM sub-queries */
+
+namespace {
+
+void substExprList(ExprList *pList, int iTable, const ExprList *pEList);
+
+/* Replaces every column of cursor iTable by a copy of the matching result
+** expression of pEList; the sub-query's row id has no value (NULL). */
+void substExpr(Expr *p, int iTable, const ExprList *pEList) {
+  while (p) {
+    if (p->op == TK_COLUMN && p->iTable == iTable) {
+      if (p->iColumn < 0) {
+        p->op = TK_NULL;
+        return;
+      }
+      const Expr *pNew = pEList->a[p->iColumn].pExpr;
+      if (pNew == nullptr) return;
+      p->op = pNew->op;
+      p->dataType = pNew->dataType;
+      p->pLeft = tarvikExprDup(pNew->pLeft);
+      p->pRight = tarvikExprDup(pNew->pRight);
+      p->pList = tarvikExprListDup(pNew->pList);
+      p->iTable = pNew->iTable;
+      p->iColumn = pNew->iColumn;
+      p->iAgg = pNew->iAgg;
+      tarvikTokenCopy(&p->token, &pNew->token);
+      tarvikTokenCopy(&p->span, &pNew->span);
+      return;
+    }
+    substExpr(p->pRight, iTable, pEList);
+    substExprList(p->pList, iTable, pEList);
+    p = p->pLeft;
+  }
+}
+
+void substExprList(ExprList *pList, int iTable, const ExprList *pEList) {
+  for (int i = 0; pList && i < pList->nExpr; i++) substExpr(pList->a[i].pExpr, iTable, pEList);
+}
+
+/* Merges the sub-query of FROM item iFrom of p into p itself, so that no
+** temporary table is needed.  1 when done (the sub-query is then deleted),
+** 0 when the query must be materialised instead. */
+int flattenSubquery(Parse *pParse, Select *p, int iFrom, int isAgg, int subqueryIsAgg) {
+  (void)pParse;
+  SrcList *pSrc = p->pSrc;
+  Select *pSub = pSrc->a[iFrom].pSelect;
+  if (pSub == nullptr || pSub->pPrior) return 0;
+  SrcList *pSubSrc = pSub->pSrc;
+  const bool subLimit = pSub->nLimit >= 0 || pSub->nOffset > 0;
+  const bool outerBefore = iFrom > 0 && (pSrc->a[iFrom - 1].jointype & JT_OUTER) != 0;
+  if (isAgg && subqueryIsAgg) return 0;
+  if (subqueryIsAgg && pSrc->nSrc > 1) return 0;
+  if (pSubSrc == nullptr || pSubSrc->nSrc == 0) return 0;
+  if ((pSub->isDistinct || subLimit) && (pSrc->nSrc > 1 || isAgg)) return 0;
+  if ((p->isDistinct || p->nLimit >= 0) && subqueryIsAgg) return 0;
+  if (p->pOrderBy && pSub->pOrderBy) return 0;
+  if (pSubSrc->nSrc > 1 && outerBefore) return 0;
+  if (outerBefore && pSub->pWhere) return 0;
+  /* DISTINCT over the sub-query's columns is not DISTINCT over the
+  ** parent's; rows cut by the sub-query's LIMIT must not be filtered,
+  ** reordered or made distinct first. */
+  if (pSub->isDistinct) return 0;
+  if (subLimit && (p->pWhere || p->pOrderBy || p->isDistinct)) return 0;
+
+  /* Make room for the sub-query's items before anything changes. */
+  const int nSubSrc = pSubSrc->nSrc;
+  const int extra = nSubSrc - 1;
+  if (pSrc->nSrc + extra > pSrc->nAlloc) {
+    int nNew = pSrc->nSrc + extra;
+    SrcList *pNew = (SrcList *)tarvikRealloc(
+        pSrc, (int)(sizeof(SrcList) + (nNew - 1) * sizeof(pSrc->a[0])));
+    if (pNew == nullptr) return 0;
+    pSrc = p->pSrc = pNew;
+    pSrc->nAlloc = (u16)nNew;
+  }
+  SrcList::SrcList_item *pItem = &pSrc->a[iFrom];
+  const int iParent = pItem->iCursor;
+  const int jointype = pItem->jointype;
+  if (pItem->pTab && pItem->pTab->isTransient) tarvikDeleteTable(nullptr, pItem->pTab);
+  tarvikFree(pItem->zDatabase);
+  tarvikFree(pItem->zName);
+  tarvikFree(pItem->zAlias);
+  tarvikIdListDelete(pItem->pUsing);
+  tarvikExprDelete(pItem->pOn);
+  if (extra > 0) {
+    memmove(&pSrc->a[iFrom + nSubSrc], &pSrc->a[iFrom + 1],
+            (pSrc->nSrc - iFrom - 1) * sizeof(pSrc->a[0]));
+  }
+  for (int i = 0; i < nSubSrc; i++) {
+    pSrc->a[iFrom + i] = pSubSrc->a[i];
+    memset(&pSubSrc->a[i], 0, sizeof(pSubSrc->a[i]));
+  }
+  pSubSrc->nSrc = 0;
+  pSrc->a[iFrom + nSubSrc - 1].jointype = jointype;
+  pSrc->nSrc = (u16)(pSrc->nSrc + extra);
+
+  ExprList *pSubList = pSub->pEList;
+  ExprList *pList = p->pEList;
+  substExprList(pList, iParent, pSubList);
+  for (int i = 0; i < pList->nExpr; i++) {
+    const Expr *pE = pList->a[i].pExpr;
+    if (pList->a[i].zName == nullptr && pE && pE->span.z && pE->span.n) {
+      pList->a[i].zName = tarvikStrNDup(pE->span.z, (int)pE->span.n);
+    }
+  }
+  if (isAgg) {
+    substExprList(p->pGroupBy, iParent, pSubList);
+    substExpr(p->pHaving, iParent, pSubList);
+  }
+  if (pSub->pOrderBy) {
+    p->pOrderBy = pSub->pOrderBy;
+    pSub->pOrderBy = nullptr;
+  } else {
+    substExprList(p->pOrderBy, iParent, pSubList);
+  }
+  Expr *pSubWhere = pSub->pWhere ? tarvikExprDup(pSub->pWhere) : nullptr;
+  if (subqueryIsAgg) {
+    substExpr(p->pWhere, iParent, pSubList);
+    p->pHaving = p->pWhere;
+    p->pWhere = pSubWhere;
+    if (pSub->pHaving) p->pHaving = andTerm(p->pHaving, tarvikExprDup(pSub->pHaving));
+    p->pGroupBy = tarvikExprListDup(pSub->pGroupBy);
+  } else {
+    substExpr(p->pWhere, iParent, pSubList);
+    p->pWhere = andTerm(p->pWhere, pSubWhere);
+  }
+  p->isDistinct = p->isDistinct || pSub->isDistinct;
+  if (pSub->nLimit >= 0) {
+    /* The parent's rows start pSub->nOffset further in and may not run
+    ** past the sub-query's last row. */
+    int room = pSub->nLimit - (p->nOffset > 0 ? p->nOffset : 0);
+    if (room < 0) room = 0;
+    if (p->nLimit < 0 || p->nLimit > room) p->nLimit = room;
+  }
+  if (pSub->nOffset > 0) p->nOffset += pSub->nOffset;
+  tarvikSelectDelete(pSub);
+  return 1;
+}
+
+}  // namespace
+
 /* ---------------------------------------------------------------- tarvikSelect */
 
 int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent, int parentTab,
@@ -1056,10 +1197,20 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
     if (rcSub) goto select_end;
     pTabList = p->pSrc;
     pWhere = p->pWhere;
+    pEList = p->pEList;
     if (!ignoreOrderBy) pOrderBy = p->pOrderBy;
     pGroupBy = p->pGroupBy;
     pHaving = p->pHaving;
     isDistinct = p->isDistinct;
+  }
+
+  /* A sub-query that can be merged into its parent emits nothing more. */
+  if (pParent &&
+      flattenSubquery(pParse, pParent, parentTab,
+                      *pParentAgg || pParent->pGroupBy != nullptr, isAgg || pGroupBy != nullptr)) {
+    if (isAgg) *pParentAgg = 1;
+    rc = 0;
+    goto select_end;
   }
 
   computeLimitRegisters(pParse, p);
@@ -1156,6 +1307,5 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
 
 select_end:
   tarvikAggregateInfoReset(pParse);
-  (void)pParentAgg;
   return rc;
 }

@@ -480,8 +480,9 @@ TEST(Select, ProgramShapes) {
   EXPECT_FALSE(r.has("OpenTemp")) << r.listing();
   EXPECT_EQ(r.plan().find("OpenRead 0"), r.plan().rfind("OpenRead 0")) << r.listing();
 
-  // A FROM sub-query fills a temporary table on its item's cursor.
-  r = compile(c, "SELECT * FROM (SELECT a FROM t)");
+  // A FROM sub-query that cannot be merged fills a temporary table on its
+  // item's cursor.
+  r = compile(c, "SELECT * FROM (SELECT count(*) FROM t), t AS u");
   ASSERT_EQ(r.nErr, 0) << r.err;
   EXPECT_TRUE(r.has("OpenTemp 0 0\n")) << r.listing();
   EXPECT_TRUE(r.has("NewRecno 0 0\nPull 1 0\nPutIntKey 0 0\n")) << r.listing();
@@ -499,6 +500,39 @@ TEST(Select, ProgramShapes) {
   }
 }
 
+TEST(Select, FlatteningFromSubqueries) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a, b)", "CREATE INDEX ta ON t(a)"});
+  auto flattened = [&](const char *zSql) {
+    Compiled r = compile(c, zSql);
+    EXPECT_EQ(r.nErr, 0) << r.err;
+    return !r.has("OpenTemp 0 0\n");
+  };
+  EXPECT_TRUE(flattened("SELECT * FROM (SELECT a FROM t) ORDER BY a"));
+  // The parent's WHERE reads the sub-query's columns, and the merged
+  // terms still choose the index.
+  Compiled r = compile(c, "SELECT x FROM (SELECT a AS x, b FROM t WHERE b > 1) WHERE x = 5");
+  EXPECT_NE(r.plan().find("OpenRead 2 0 ta"), std::string::npos) << r.listing();
+  EXPECT_TRUE(r.has("ColumnName 0 1 x\n")) << r.listing();
+  // An aggregate sub-query alone in FROM: the parent's WHERE becomes HAVING.
+  r = compile(c, "SELECT n FROM (SELECT count(*) AS n FROM t) WHERE n > 1");
+  EXPECT_FALSE(r.has("OpenTemp")) << r.listing();
+  EXPECT_TRUE(r.has("AggNext")) << r.listing();
+  // Limits combine: rows 3..5 of the sub-query's first five.
+  r = compile(c, "SELECT * FROM (SELECT a FROM t LIMIT 5) LIMIT 10 OFFSET 2");
+  EXPECT_FALSE(r.has("OpenTemp")) << r.listing();
+  EXPECT_TRUE(r.has("Integer -3 0\nMemStore 0 1\nInteger -2 0\nMemStore 1 1\n")) << r.listing();
+
+  // Refused: an aggregate in a join, both aggregate, both ordered ...
+  EXPECT_FALSE(flattened("SELECT * FROM (SELECT count(*) FROM t), t AS u"));
+  EXPECT_FALSE(flattened("SELECT count(*) FROM (SELECT count(*) FROM t)"));
+  EXPECT_FALSE(flattened("SELECT * FROM (SELECT a FROM t ORDER BY a) ORDER BY 1"));
+  // ... DISTINCT over other columns, and a LIMIT that must cut rows before
+  // the parent filters them.
+  EXPECT_FALSE(flattened("SELECT a FROM (SELECT DISTINCT a, b FROM t)"));
+  EXPECT_FALSE(flattened("SELECT * FROM (SELECT a FROM t LIMIT 2) WHERE a > 5"));
+}
+
 TEST(Select, AllocationFailuresNeverCrashOrLeak) {
   const char *const statements[] = {
       "SELECT a, b FROM t WHERE a = 1 AND b > 2 ORDER BY a",
@@ -506,6 +540,9 @@ TEST(Select, AllocationFailuresNeverCrashOrLeak) {
       "SELECT a FROM t UNION SELECT c FROM u ORDER BY 1",
       "SELECT * FROM (SELECT a FROM t) AS s, v WHERE s.a = v.a",
       "SELECT DISTINCT * FROM t NATURAL JOIN u",
+      "SELECT n FROM (SELECT count(*) AS n, max(b) FROM t GROUP BY a) WHERE n > 1",
+      "SELECT a FROM t INTERSECT SELECT a FROM u ORDER BY a DESC LIMIT 2",
+      "SELECT max(a), (SELECT min(c) FROM u) FROM t",
   };
   int injected = 0;
   for (const char *zSql : statements) {
