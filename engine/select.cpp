@@ -1194,7 +1194,7 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
     if (pItem->zName) pParse->zAuthContext = pItem->zName;
     int rcSub = tarvikSelect(pParse, pItem->pSelect, SRT_TempTable, pItem->iCursor, p, i, &isAgg);
     pParse->zAuthContext = zSavedAuthContext;
-    if (rcSub) goto select_end;
+    if (rcSub || failed(pParse)) goto select_end;
     pTabList = p->pSrc;
     pWhere = p->pWhere;
     pEList = p->pEList;
@@ -1209,9 +1209,10 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
       flattenSubquery(pParse, pParent, parentTab,
                       *pParentAgg || pParent->pGroupBy != nullptr, isAgg || pGroupBy != nullptr)) {
     if (isAgg) *pParentAgg = 1;
-    rc = 0;
+    rc = tarvik_malloc_failed ? 1 : 0; /* a partial copy must not be compiled */
     goto select_end;
   }
+  if (failed(pParse)) goto select_end;
 
   computeLimitRegisters(pParse, p);
   if (eDest == SRT_Callback) generateColumnTypes(pParse, pTabList, pEList);

@@ -546,6 +546,7 @@ TEST(Select, AllocationFailuresNeverCrashOrLeak) {
   };
   int injected = 0;
   for (const char *zSql : statements) {
+    for (int persist = 0; persist < 2; persist++) {
     for (int n = 1; n < 10000; n++) {
       long before = tarvikTestMallocOutstanding();
       int failures;
@@ -553,7 +554,7 @@ TEST(Select, AllocationFailuresNeverCrashOrLeak) {
         Conn c;
         schema(c, {"CREATE TABLE t(a, b)", "CREATE INDEX ta ON t(a, b)", "CREATE TABLE u(a, c)",
                    "CREATE VIEW v AS SELECT a FROM u"});
-        tarvikTestMallocFail(n, false);
+        tarvikTestMallocFail(n, persist != 0);
         compile(c, zSql);
         failures = tarvikTestMallocFailures();
         tarvikTestMallocFail(0, false);
@@ -562,6 +563,7 @@ TEST(Select, AllocationFailuresNeverCrashOrLeak) {
       ASSERT_EQ(tarvikTestMallocOutstanding(), before) << zSql << " failing allocation " << n;
       injected += failures;
       if (failures == 0) break;
+    }
     }
   }
   EXPECT_GT(injected, 50);
