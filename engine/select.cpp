@@ -196,8 +196,8 @@ int processJoin(Parse *pParse, Select *p) {
       for (int j = 0; j < pList->nId; j++) {
         const char *zCol = pList->a[j].zName;
         if (columnIndex(pLeft->pTab, zCol) < 0 || columnIndex(pRight->pTab, zCol) < 0) {
-          tarvikErrorMsg(pParse,
-                         "cannot join using column %s - column not present in both tables", zCol);
+          tarvikErrorMsg(pParse, "cannot join using column %s - column not present in both tables",
+                         zCol);
           return 1;
         }
         addWhereTerm(zCol, pLeft, pRight, &p->pWhere);
@@ -398,7 +398,8 @@ void addKeyType(Vdbe *v, const ExprList *pEList) {
   int n = pEList->nExpr;
   char *z = (char *)tarvikMalloc(n + 1);
   if (z == nullptr) return;
-  for (int i = 0; i < n; i++) z[i] = tarvikExprType(pEList->a[i].pExpr) == TARVIK_SO_TEXT ? 't' : 'n';
+  for (int i = 0; i < n; i++)
+    z[i] = tarvikExprType(pEList->a[i].pExpr) == TARVIK_SO_TEXT ? 't' : 'n';
   z[n] = 0;
   tarvikVdbeChangeP3(v, -1, z, P3_DYNAMIC);
 }
@@ -674,16 +675,21 @@ Table *tarvikResultSetOfSelect(Parse *pParse, const char *zTabName, Select *pSel
   return pTab;
 }
 
-/* ---------------------------------------------------------------- compound selects and the min/max shortcut */
+/* ---------------------------------------------------------------- compound selects and the min/max
+ * shortcut */
 
 namespace {
 
 const char *selectOpName(int op) {
   switch (op) {
-    case TK_ALL: return "UNION ALL";
-    case TK_INTERSECT: return "INTERSECT";
-    case TK_EXCEPT: return "EXCEPT";
-    default: return "UNION";
+    case TK_ALL:
+      return "UNION ALL";
+    case TK_INTERSECT:
+      return "INTERSECT";
+    case TK_EXCEPT:
+      return "EXCEPT";
+    default:
+      return "UNION";
   }
 }
 
@@ -969,8 +975,7 @@ int resolveOrderGroupBy(Parse *pParse, SrcList *pTabList, ExprList *pEList, Expr
       if (!tarvikExprIsInteger(pE, &iCol)) {
         tarvikErrorMsg(pParse, "%s BY terms must not be non-integer constants", zKind);
       } else {
-        tarvikErrorMsg(pParse,
-                       "%s BY column number %d out of range - should be between 1 and %d",
+        tarvikErrorMsg(pParse, "%s BY column number %d out of range - should be between 1 and %d",
                        zKind, iCol, pEList->nExpr);
       }
       return 1;
@@ -1050,8 +1055,8 @@ int flattenSubquery(Parse *pParse, Select *p, int iFrom, int isAgg, int subquery
   const int extra = nSubSrc - 1;
   if (pSrc->nSrc + extra > pSrc->nAlloc) {
     int nNew = pSrc->nSrc + extra;
-    SrcList *pNew = (SrcList *)tarvikRealloc(
-        pSrc, (int)(sizeof(SrcList) + (nNew - 1) * sizeof(pSrc->a[0])));
+    SrcList *pNew =
+        (SrcList *)tarvikRealloc(pSrc, (int)(sizeof(SrcList) + (nNew - 1) * sizeof(pSrc->a[0])));
     if (pNew == nullptr) return 0;
     pSrc = p->pSrc = pNew;
     pSrc->nAlloc = (u16)nNew;
@@ -1153,7 +1158,8 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
   isDistinct = p->isDistinct;
 
   if ((eDest == SRT_Mem || eDest == SRT_Set) && pEList->nExpr > 1) {
-    tarvikErrorMsg(pParse, "only a single result allowed for a SELECT that is part of an expression");
+    tarvikErrorMsg(pParse,
+                   "only a single result allowed for a SELECT that is part of an expression");
     goto select_end;
   }
 
@@ -1206,8 +1212,8 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
 
   /* A sub-query that can be merged into its parent emits nothing more. */
   if (pParent &&
-      flattenSubquery(pParse, pParent, parentTab,
-                      *pParentAgg || pParent->pGroupBy != nullptr, isAgg || pGroupBy != nullptr)) {
+      flattenSubquery(pParse, pParent, parentTab, *pParentAgg || pParent->pGroupBy != nullptr,
+                      isAgg || pGroupBy != nullptr)) {
     if (isAgg) *pParentAgg = 1;
     rc = tarvik_malloc_failed ? 1 : 0; /* a partial copy must not be compiled */
     goto select_end;
@@ -1257,8 +1263,8 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
   pWInfo = tarvikWhereBegin(pParse, pTabList, pWhere, 0, pGroupBy ? nullptr : &pOrderBy);
   if (pWInfo == nullptr) goto select_end;
   if (!isAgg) {
-    selectInnerLoop(pParse, p, pEList, -1, 0, pOrderBy, distinct, eDest, iParm,
-                    pWInfo->iContinue, pWInfo->iBreak);
+    selectInnerLoop(pParse, p, pEList, -1, 0, pOrderBy, distinct, eDest, iParm, pWInfo->iContinue,
+                    pWInfo->iBreak);
   } else {
     if (pGroupBy) {
       for (int i = 0; i < pGroupBy->nExpr; i++) tarvikExprCode(pParse, pGroupBy->a[i].pExpr);
@@ -1290,8 +1296,7 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
     int startagg = tarvikVdbeAddOp(v, OP_AggNext, 0, endagg);
     pParse->useAgg = 1;
     if (pHaving) tarvikExprIfFalse(pParse, pHaving, startagg, 1);
-    selectInnerLoop(pParse, p, pEList, -1, 0, pOrderBy, distinct, eDest, iParm, startagg,
-                    endagg);
+    selectInnerLoop(pParse, p, pEList, -1, 0, pOrderBy, distinct, eDest, iParm, startagg, endagg);
     tarvikVdbeAddOp(v, OP_Goto, 0, startagg);
     tarvikVdbeResolveLabel(v, endagg);
     tarvikVdbeAddOp(v, OP_Noop, 0, 0);

@@ -16,11 +16,11 @@ constexpr int kMaxTerms = 100;
 
 /* One AND-term of the WHERE clause. */
 struct ExprInfo {
-  Expr *p;          /* the term; null once it has been coded */
-  bool indexable;   /* an operator look-ups can use, operands independent */
-  bool overflow;    /* reads a cursor that has no mask bit */
-  short idxLeft;    /* cursor of a plain-column left operand, else -1 */
-  short idxRight;   /* cursor of a plain-column right operand, else -1 */
+  Expr *p;        /* the term; null once it has been coded */
+  bool indexable; /* an operator look-ups can use, operands independent */
+  bool overflow;  /* reads a cursor that has no mask bit */
+  short idxLeft;  /* cursor of a plain-column left operand, else -1 */
+  short idxRight; /* cursor of a plain-column right operand, else -1 */
   unsigned prereqLeft, prereqRight, prereqAll;
 };
 
@@ -99,8 +99,8 @@ int exprSplit(int nSlot, ExprInfo *aSlot, Expr *pExpr, int nUsed) {
 /* An index of pTab whose order delivers pOrderBy, given that the first
 ** nEqCol columns of pPreferredIdx are fixed by equality terms; null if
 ** none.  *pbRev is set for a descending ORDER BY. */
-Index *findSortingIndex(Table *pTab, int base, ExprList *pOrderBy, Index *pPreferredIdx,
-                        int nEqCol, int *pbRev) {
+Index *findSortingIndex(Table *pTab, int base, ExprList *pOrderBy, Index *pPreferredIdx, int nEqCol,
+                        int *pbRev) {
   int dir = pOrderBy->a[0].sortOrder & TARVIK_SO_DESC;
   for (int i = 0; i < pOrderBy->nExpr; i++) {
     const Expr *p = pOrderBy->a[i].pExpr;
@@ -227,21 +227,33 @@ WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int 
           (t.prereqRight & loopMask) == t.prereqRight) {
         switch (t.p->op) {
           case TK_IN:
-          case TK_EQ: iDirectEq = j; break;
+          case TK_EQ:
+            iDirectEq = j;
+            break;
           case TK_LE:
-          case TK_LT: iDirectLt = j; break;
+          case TK_LT:
+            iDirectLt = j;
+            break;
           case TK_GE:
-          case TK_GT: iDirectGt = j; break;
+          case TK_GT:
+            iDirectGt = j;
+            break;
         }
       }
       if (t.idxRight == iCur && t.p->pRight->iColumn < 0 &&
           (t.prereqLeft & loopMask) == t.prereqLeft) {
         switch (t.p->op) {
-          case TK_EQ: iDirectEq = j; break;
+          case TK_EQ:
+            iDirectEq = j;
+            break;
           case TK_LE:
-          case TK_LT: iDirectGt = j; break;
+          case TK_LT:
+            iDirectGt = j;
+            break;
           case TK_GE:
-          case TK_GT: iDirectLt = j; break;
+          case TK_GT:
+            iDirectLt = j;
+            break;
         }
       }
     }
@@ -270,12 +282,20 @@ WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int 
           for (int k = 0; k < pIdx->nColumn; k++) {
             if (pIdx->aiColumn[k] != iColumn) continue;
             switch (t.p->op) {
-              case TK_IN: if (k == 0) inFlag = true; break;
-              case TK_EQ: eqMask |= 1u << k; break;
+              case TK_IN:
+                if (k == 0) inFlag = true;
+                break;
+              case TK_EQ:
+                eqMask |= 1u << k;
+                break;
               case TK_LE:
-              case TK_LT: ltMask |= 1u << k; break;
+              case TK_LT:
+                ltMask |= 1u << k;
+                break;
               case TK_GE:
-              case TK_GT: gtMask |= 1u << k; break;
+              case TK_GT:
+                gtMask |= 1u << k;
+                break;
             }
             break;
           }
@@ -285,11 +305,17 @@ WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int 
           for (int k = 0; k < pIdx->nColumn; k++) {
             if (pIdx->aiColumn[k] != iColumn) continue;
             switch (t.p->op) {
-              case TK_EQ: eqMask |= 1u << k; break;
+              case TK_EQ:
+                eqMask |= 1u << k;
+                break;
               case TK_LE:
-              case TK_LT: gtMask |= 1u << k; break;
+              case TK_LT:
+                gtMask |= 1u << k;
+                break;
               case TK_GE:
-              case TK_GT: ltMask |= 1u << k; break;
+              case TK_GT:
+                ltMask |= 1u << k;
+                break;
             }
             break;
           }

@@ -51,8 +51,8 @@ struct Conn {
 };
 
 std::string opText(const VdbeOp *pOp) {
-  std::string s = std::string(tarvikOpcodeName(pOp->opcode)) + " " + std::to_string(pOp->p1) +
-                  " " + std::to_string(pOp->p2);
+  std::string s = std::string(tarvikOpcodeName(pOp->opcode)) + " " + std::to_string(pOp->p1) + " " +
+                  std::to_string(pOp->p2);
   if (pOp->p3type == P3_POINTER) {
     s += " ptr";
   } else if (pOp->p3) {
@@ -73,9 +73,9 @@ struct Compiled {
   // Only the instructions that reach rows (never those of expressions).
   std::string plan() const {
     static const std::set<std::string> kPlanOps = {
-        "OpenRead", "Rewind",   "Last",     "MoveTo",  "MoveLt",  "NotExists", "MustBeInt",
-        "ForceInt", "IdxGT",    "IdxGE",    "IdxLT",   "IdxIsNull", "IdxRecno", "Next",
-        "Prev",     "SetFirst", "SetNext",  "NullRow", "IncrKey", "Close",     "OpenTemp"};
+        "OpenRead", "Rewind",   "Last",    "MoveTo",  "MoveLt",    "NotExists", "MustBeInt",
+        "ForceInt", "IdxGT",    "IdxGE",   "IdxLT",   "IdxIsNull", "IdxRecno",  "Next",
+        "Prev",     "SetFirst", "SetNext", "NullRow", "IncrKey",   "Close",     "OpenTemp"};
     std::string s;
     // Jump targets move with the code of expressions; only OpenRead's P2
     // (the root page) is kept.
@@ -241,9 +241,7 @@ TEST(Where, RowIdLookupsAndRanges) {
 
   // rowid = x: one row, no index, no loop advance.
   Planned r = plan(c, "SELECT * FROM t WHERE rowid = 5");
-  EXPECT_EQ(r.plan(),
-            "OpenRead 0 0 t\nMustBeInt 1\nNotExists 0\nClose 0\n")
-      << r.listing();
+  EXPECT_EQ(r.plan(), "OpenRead 0 0 t\nMustBeInt 1\nNotExists 0\nClose 0\n") << r.listing();
   // The other operand may be on the left, and the key can be the
   // INTEGER PRIMARY KEY column.
   schema(c, {"CREATE TABLE k(id INTEGER PRIMARY KEY, v)"});
@@ -270,8 +268,7 @@ TEST(Where, RowIdLookupsAndRanges) {
 
 TEST(Where, IndexScoresAndScans) {
   Conn c;
-  schema(c, {"CREATE TABLE t(a, b, c)", "CREATE INDEX tab ON t(a, b)",
-             "CREATE INDEX tc ON t(c)"});
+  schema(c, {"CREATE TABLE t(a, b, c)", "CREATE INDEX tab ON t(a, b)", "CREATE INDEX tc ON t(c)"});
 
   // a = 1 AND b = 2 covers the whole index: stop when the key is greater.
   Planned r = plan(c, "SELECT * FROM t WHERE a = 1 AND b = 2");
@@ -318,8 +315,8 @@ TEST(Where, IndexScoresAndScans) {
   schema(c, {"CREATE TABLE u(x, y)", "CREATE INDEX ux1 ON u(x)", "CREATE INDEX ux2 ON u(x, y)"});
   r = plan(c, "SELECT * FROM u WHERE x = 3");
   Table *pU = tarvikFindTable(&c.db, "u", nullptr);
-  std::string first = std::string("OpenRead 1 ") + std::to_string(pU->pIndex->tnum) + " " +
-                      pU->pIndex->zName;
+  std::string first =
+      std::string("OpenRead 1 ") + std::to_string(pU->pIndex->tnum) + " " + pU->pIndex->zName;
   EXPECT_NE(r.plan().find(first), std::string::npos) << r.listing();
 }
 
@@ -361,8 +358,7 @@ TEST(Where, JoinsAndOuterJoins) {
 
   // LEFT JOIN: a flag cell, and a row of NULLs when nothing matched.
   r = plan(c, "SELECT * FROM t1 LEFT JOIN t2 ON t1.x = t2.x WHERE t2.y IS NULL");
-  EXPECT_TRUE(r.has("String 0 0\nMemStore 1 1\n")) << "cell 0 is never the flag\n"
-                                                      << r.listing();
+  EXPECT_TRUE(r.has("String 0 0\nMemStore 1 1\n")) << "cell 0 is never the flag\n" << r.listing();
   EXPECT_TRUE(r.has("Integer 1 0\nMemStore 1 1\n")) << r.listing();
   EXPECT_TRUE(r.has("MemLoad 1 0\nNotNull 1 ")) << r.listing();
   EXPECT_NE(r.plan().find("NullRow 1\nNullRow 2\n"), std::string::npos) << r.listing();
@@ -547,23 +543,23 @@ TEST(Select, AllocationFailuresNeverCrashOrLeak) {
   int injected = 0;
   for (const char *zSql : statements) {
     for (int persist = 0; persist < 2; persist++) {
-    for (int n = 1; n < 10000; n++) {
-      long before = tarvikTestMallocOutstanding();
-      int failures;
-      {
-        Conn c;
-        schema(c, {"CREATE TABLE t(a, b)", "CREATE INDEX ta ON t(a, b)", "CREATE TABLE u(a, c)",
-                   "CREATE VIEW v AS SELECT a FROM u"});
-        tarvikTestMallocFail(n, persist != 0);
-        compile(c, zSql);
-        failures = tarvikTestMallocFailures();
-        tarvikTestMallocFail(0, false);
-        tarvik_malloc_failed = 0;
+      for (int n = 1; n < 10000; n++) {
+        long before = tarvikTestMallocOutstanding();
+        int failures;
+        {
+          Conn c;
+          schema(c, {"CREATE TABLE t(a, b)", "CREATE INDEX ta ON t(a, b)", "CREATE TABLE u(a, c)",
+                     "CREATE VIEW v AS SELECT a FROM u"});
+          tarvikTestMallocFail(n, persist != 0);
+          compile(c, zSql);
+          failures = tarvikTestMallocFailures();
+          tarvikTestMallocFail(0, false);
+          tarvik_malloc_failed = 0;
+        }
+        ASSERT_EQ(tarvikTestMallocOutstanding(), before) << zSql << " failing allocation " << n;
+        injected += failures;
+        if (failures == 0) break;
       }
-      ASSERT_EQ(tarvikTestMallocOutstanding(), before) << zSql << " failing allocation " << n;
-      injected += failures;
-      if (failures == 0) break;
-    }
     }
   }
   EXPECT_GT(injected, 50);
