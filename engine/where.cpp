@@ -166,8 +166,8 @@ WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int 
                             ExprList **ppOrderBy) {
   Vdbe *v = tarvikGetVdbe(pParse);
   if (v == nullptr) return nullptr;
-  tvAssert(pushKey == 0 || pTabList->nSrc == 1);
-  const int nSrc = pTabList->nSrc;
+  const int nSrc = pTabList ? pTabList->nSrc : 0;
+  tvAssert(pushKey == 0 || nSrc == 1);
 
   ExprInfo aExpr[kMaxTerms];
   memset(aExpr, 0, sizeof(aExpr));
@@ -674,7 +674,8 @@ void tarvikWhereEnd(WhereInfo *pWInfo) {
   Parse *pParse = pWInfo->pParse;
   Vdbe *v = pParse->pVdbe;
   SrcList *pTabList = pWInfo->pTabList;
-  for (int i = pTabList->nSrc - 1; i >= 0; i--) {
+  const int nSrc = pTabList ? pTabList->nSrc : 0;
+  for (int i = nSrc - 1; i >= 0; i--) {
     WhereLevel *pLevel = &pWInfo->a[i];
     tarvikVdbeResolveLabel(v, pLevel->cont);
     if (pLevel->op != OP_Noop) tarvikVdbeAddOp(v, pLevel->op, pLevel->p1, pLevel->p2);
@@ -690,7 +691,7 @@ void tarvikWhereEnd(WhereInfo *pWInfo) {
     }
   }
   tarvikVdbeResolveLabel(v, pWInfo->iBreak);
-  for (int i = 0; i < pTabList->nSrc; i++) {
+  for (int i = 0; i < nSrc; i++) {
     Table *pTab = pTabList->a[i].pTab;
     if (pTab == nullptr || pTab->isTransient || pTab->pSelect) continue;
     tarvikVdbeAddOp(v, OP_Close, pTabList->a[i].iCursor, 0);
