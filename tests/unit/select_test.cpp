@@ -393,6 +393,31 @@ TEST(Where, TermLimitAndConstantConditions) {
   EXPECT_EQ(r.plan(), "OpenRead 0 0 t\nRewind 0\nNext 0\nClose 0\n") << r.listing();
 }
 
+// Only 32 cursors have mask bits; a term on a later table must still wait
+// until that table's loop has a row.
+TEST(Where, TermsOnTablesBeyondTheMasks) {
+  Conn c;
+  std::string from, where;
+  for (int i = 0; i < 34; i++) {
+    std::string t = "t" + std::to_string(i);
+    schema(c, {("CREATE TABLE " + t + "(a)").c_str()});
+    from += (i ? ", " : "") + t;
+    where += (i ? " AND " : "") + t + ".a = 1";
+  }
+  Compiled r = compile(c, ("SELECT count(*) FROM " + from + " WHERE " + where).c_str());
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  auto pos = [&](const std::string &op) {
+    for (size_t i = 0; i < r.ops.size(); i++) {
+      if (r.ops[i].rfind(op, 0) == 0) return (int)i;
+    }
+    return -1;
+  };
+  ASSERT_GE(pos("Rewind 33 "), 0);
+  EXPECT_GT(pos("Column 32 0"), pos("Rewind 33 ")) << r.listing();
+  EXPECT_GT(pos("Column 31 0"), pos("Rewind 31 "));
+  EXPECT_LT(pos("Column 31 0"), pos("Rewind 32 "));
+}
+
 TEST(Select, JoinAndStarErrors) {
   Conn c;
   schema(c, {"CREATE TABLE t1(a, b)", "CREATE TABLE t2(a, c)"});
