@@ -79,63 +79,6 @@ void freeColumns(Table *p) {
   p->nCol = 0;
 }
 
-/* ---------------------------------------------------------------- result columns
-** PLACEHOLDER for the SELECT compiler's result-set table: names the result
-** columns of a query that lists its columns.  "*" and "name.*" need the
-** FROM tables bound, which only the SELECT compiler does; they are refused
-** until it exists. */
-Table *resultSetOfSelect(Parse *pParse, const char *zTabName, Select *pSelect) {
-  while (pSelect->pPrior) pSelect = pSelect->pPrior;
-  ExprList *pEList = pSelect->pEList;
-  if (pEList == nullptr) return nullptr;
-  for (int i = 0; i < pEList->nExpr; i++) {
-    const Expr *p = pEList->a[i].pExpr;
-    if (p && (p->op == TK_ALL || (p->op == TK_DOT && p->pRight && p->pRight->op == TK_ALL))) {
-      tarvikErrorMsg(pParse, "the columns of a SELECT with * are not known yet");
-      return nullptr;
-    }
-  }
-  Table *pTab = (Table *)tarvikMalloc(sizeof(Table));
-  if (pTab == nullptr) return nullptr;
-  pTab->zName = zTabName ? tarvikStrDup(zTabName) : nullptr;
-  pTab->iPKey = -1;
-  if (pEList->nExpr > 0) {
-    pTab->aCol = (Column *)tarvikMalloc(pEList->nExpr * (int)sizeof(Column));
-    if (pTab->aCol == nullptr) {
-      tarvikDeleteTable(nullptr, pTab);
-      return nullptr;
-    }
-  }
-  for (int i = 0; i < pEList->nExpr; i++) {
-    Column *pCol = &pTab->aCol[i];
-    const Expr *p = pEList->a[i].pExpr;
-    pTab->nCol = i + 1;
-    pCol->sortOrder = TARVIK_SO_NUM;
-    if (pEList->a[i].zName) {
-      pCol->zName = tarvikStrDup(pEList->a[i].zName);
-    } else if (p && p->op == TK_DOT && p->pRight && p->pRight->token.z && p->pRight->token.n) {
-      const Token *pR = &p->pRight->token;
-      pCol->zName = tarvikStrNDup(pR->z, (int)pR->n);
-      for (int j = 0, cnt = 0; j < i && pCol->zName; j++) {
-        if (tarvikStrICmp(pTab->aCol[j].zName, pCol->zName) == 0) {
-          tarvikFree(pCol->zName);
-          pCol->zName = tarvikMPrintf("%.*s_%d", (int)pR->n, pR->z, ++cnt);
-          j = -1;
-        }
-      }
-    } else if (p && p->span.z && p->span.n) {
-      pCol->zName = tarvikStrNDup(p->span.z, (int)p->span.n);
-    } else {
-      pCol->zName = tarvikMPrintf("column%d", i + 1);
-    }
-    if (pCol->zName == nullptr) {
-      tarvikDeleteTable(nullptr, pTab);
-      return nullptr;
-    }
-  }
-  return pTab;
-}
-
 /* ---------------------------------------------------------------- generated CREATE TABLE text */
 
 /* Bytes of an identifier written in quotes: each ' doubled, plus the two
@@ -855,7 +798,7 @@ void tarvikEndTable(Parse *pParse, const Token *pEnd, Select *pSelect) {
   if (p == nullptr) return;
 
   if (pSelect) {
-    Table *pSelTab = resultSetOfSelect(pParse, nullptr, pSelect);
+    Table *pSelTab = tarvikResultSetOfSelect(pParse, nullptr, pSelect);
     if (pSelTab == nullptr) return;
     tvAssert(p->aCol == nullptr);
     p->nCol = pSelTab->nCol;
@@ -967,7 +910,7 @@ int tarvikViewGetColumnNames(Parse *pParse, Table *pTable) {
   Select *pSel = tarvikSelectDup(pTable->pSelect);
   if (pSel == nullptr) return 1;
   pTable->nCol = -1;
-  Table *pSelTab = resultSetOfSelect(pParse, nullptr, pSel);
+  Table *pSelTab = tarvikResultSetOfSelect(pParse, nullptr, pSel);
   tarvikSelectDelete(pSel);
   int nErr = 0;
   if (pSelTab) {
