@@ -149,12 +149,6 @@ static void markReadOnly(tarvik *db, const char *zName, const char *zDb) {
   if (pTab) pTab->readOnly = 1;
 }
 
-/* How the rows of the schema tables reach tarvikInitCallback: through the
-** loading query (needs SELECT compilation, which the build does not have
-** yet), or read straight from the tables with a cursor, giving the same
-** rows in the same order. */
-static constexpr bool kSchemaByQuery = false;
-
 /* The loading query: the rows of the schema tables in row order, the
 ** temporary database's first (old files: tables before indices). */
 static int loadByQuery(tarvik *db, int iDb, InitData *pInit, char **pzErrMsg) {
@@ -203,93 +197,6 @@ static int loadByQuery(tarvik *db, int iDb, InitData *pInit, char **pzErrMsg) {
     tarvikFree(zSql);
   }
   return rc;
-}
-
-/* Feeds the rows of one schema table to tarvikInitCallback in row order,
-** as the loading query would deliver them: type, name, rootpage, sql and
-** the database index zDbIndex.  With zType only rows of that type.  The
-** records come from the file, so every offset is checked before use.
-**
-** Row record of the schema table (five fields; w = 1, 2 or 3 bytes by the
-** record's size up to 255, 65535 or more):
-**
-**     off0 off1 off2 off3 off4 off5 | [4-byte tag] | type\0 name\0 ...
-**     (each offset w bytes, least significant first; off5 = record end;
-**      a NULL field has off[i] == off[i+1]) */
-static int replaySchemaTable(BtCursor *pCur, const char *zDbIndex, const char *zType,
-                             InitData *pInit) {
-  static const char *const azCol[] = {"type", "name", "rootpage", "sql", "db"};
-  constexpr int N = 5;
-  int res = 0;
-  int rc = tarvikBtreeFirst(pCur, &res);
-  while (rc == TARVIK_OK && res == 0) {
-    int nData = 0;
-    rc = tarvikBtreeDataSize(pCur, &nData);
-    if (rc != TARVIK_OK) break;
-    int w = nData <= 255 ? 1 : nData <= 65535 ? 2 : 3;
-    if (nData < (N + 1) * w || nData > 1048576) {
-      corruptSchema(pInit, nullptr);
-      return TARVIK_CORRUPT;
-    }
-    char *a = (char *)tarvikMallocRaw(nData);
-    if (a == nullptr) return TARVIK_NOMEM;
-    TarvikFreeGuard guard(a);
-    if (tarvikBtreeData(pCur, 0, nData, a) != nData) {
-      corruptSchema(pInit, nullptr);
-      return TARVIK_CORRUPT;
-    }
-    int aOff[N + 1];
-    for (int i = 0; i <= N; i++) {
-      aOff[i] = 0;
-      for (int j = w - 1; j >= 0; j--) aOff[i] = (aOff[i] << 8) | (unsigned char)a[i * w + j];
-    }
-    const char *azField[N];
-    for (int i = 0; i < N; i++) {
-      if (aOff[i] < (N + 1) * w || aOff[i] > aOff[i + 1] || aOff[i + 1] > nData) {
-        corruptSchema(pInit, nullptr);
-        return TARVIK_CORRUPT;
-      }
-      if (aOff[i] == aOff[i + 1]) {
-        azField[i] = nullptr;
-      } else if (a[aOff[i + 1] - 1] != 0) {
-        corruptSchema(pInit, nullptr);
-        return TARVIK_CORRUPT;
-      } else {
-        azField[i] = &a[aOff[i]];
-      }
-    }
-    if (zType == nullptr || (azField[0] && strcmp(azField[0], zType) == 0)) {
-      char *argv[N] = {(char *)azField[0], (char *)azField[1], (char *)azField[3],
-                       (char *)azField[4], (char *)zDbIndex};
-      if (tarvikInitCallback(pInit, N, argv, (char **)azCol)) return TARVIK_ABORT;
-    }
-    rc = tarvikBtreeNext(pCur, &res);
-  }
-  return rc;
-}
-
-/* The same rows as the loading query, read straight from the schema
-** tables through pCur (main's or the attached database's) and a cursor on
-** the temporary database's, when it is open. */
-static int loadByCursor(tarvik *db, int iDb, BtCursor *pCur, InitData *pInit) {
-  int rc = TARVIK_OK;
-  if (iDb == 0 && db->aDb[1].pBt) {
-    BtCursor *pTemp = nullptr;
-    rc = tarvikBtreeCursor(db->aDb[1].pBt, 2, 0, &pTemp);
-    if (rc == TARVIK_OK) {
-      rc = replaySchemaTable(pTemp, "1", nullptr, pInit);
-      tarvikBtreeCloseCursor(pTemp);
-    }
-    if (rc != TARVIK_OK) return rc;
-  }
-  char zDbIndex[16];
-  snprintf(zDbIndex, sizeof(zDbIndex), "%d", iDb);
-  if (iDb == 0 && db->file_format < 2) {
-    rc = replaySchemaTable(pCur, zDbIndex, "table", pInit);
-    if (rc == TARVIK_OK) rc = replaySchemaTable(pCur, zDbIndex, "index", pInit);
-    return rc;
-  }
-  return replaySchemaTable(pCur, zDbIndex, nullptr, pInit);
 }
 
 /* Loads the schema of database iDb (0 also loads the temporary one).  Runs
@@ -362,8 +269,7 @@ static int tarvikInitOne(tarvik *db, int iDb, char **pzErrMsg) {
   tarvikBtreeSetCacheSize(pBt, db->cache_size);
   tarvikBtreeSetSafetyLevel(pBt, meta[4] == 0 ? 2 : meta[4]);
 
-  rc = kSchemaByQuery ? loadByQuery(db, iDb, &initData, pzErrMsg)
-                      : loadByCursor(db, iDb, pCur, &initData);
+  rc = loadByQuery(db, iDb, &initData, pzErrMsg);
   tarvikBtreeCloseCursor(pCur);
   if (tarvik_malloc_failed) {
     tarvikSetString(pzErrMsg, tarvik_error_string(TARVIK_NOMEM), (char *)nullptr);
