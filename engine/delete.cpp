@@ -18,6 +18,17 @@ Vdbe *dml::getVdbe(Parse *pParse) {
   return pParse->pVdbe;
 }
 
+#ifdef TARVIK_TEST
+void dml::foreignEnd(Vdbe *v, int iStart, const char *zKind) {
+  if (tarvikTestForeignVdbe != v) {
+    tarvikTestForeignVdbe = v;
+    tarvikTestNForeignSpan = 0;
+  }
+  if (tarvikTestNForeignSpan >= TARVIK_TEST_MAX_SPANS) return;
+  tarvikTestForeignSpans[tarvikTestNForeignSpan++] = {iStart, tarvikVdbeCurrentAddr(v), zKind};
+}
+#endif
+
 int dml::whereAvailable(Parse *pParse) {
   if (tarvikWhereBegin != nullptr && tarvikWhereEnd != nullptr) return 1;
   tarvikErrorMsg(pParse, "WHERE clauses are not available");
@@ -140,7 +151,9 @@ void tarvikDeleteFrom(Parse *pParse, SrcList *pTabList, Expr *pWhere) {
     tarvikBeginWriteOperation(pParse, triggers, pTab->iDb);
     if (isView) {
       Select *pView = tarvikSelectDup(pTab->pSelect);
+      int a = dml::foreignBegin(v);
       tarvikSelect(pParse, pView, SRT_TempTable, iCur, nullptr, 0, nullptr);
+      dml::foreignEnd(v, a, "Select");
       tarvikSelectDelete(pView);
       if (dml::failed(pParse)) goto cleanup;
     }
@@ -171,11 +184,15 @@ void tarvikDeleteFrom(Parse *pParse, SrcList *pTabList, Expr *pWhere) {
     } else {
       /* First pass: collect the numbers of the rows to delete. */
       if (!dml::whereAvailable(pParse)) goto cleanup;
+      int a = dml::foreignBegin(v);
       WhereInfo *pWInfo = tarvikWhereBegin(pParse, pTabList, pWhere, 1, nullptr);
       if (pWInfo == nullptr) goto cleanup;
+      dml::foreignEnd(v, a, "WhereBegin");
       tarvikVdbeAddOp(v, OP_ListWrite, 0, 0);
       if (countRows) tarvikVdbeAddOp(v, OP_AddImm, 1, 0);
+      a = dml::foreignBegin(v);
       tarvikWhereEnd(pWInfo);
+      dml::foreignEnd(v, a, "WhereEnd");
 
       /* Second pass: delete them. */
       if (triggers) tarvikVdbeAddOp(v, OP_OpenPseudo, oldIdx, 0);

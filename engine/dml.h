@@ -17,6 +17,7 @@
 #define TARVIK_DML_H
 
 #include "tarvikInt.h"
+#include "vdbe.h"
 
 struct WhereInfo;
 WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int pushKey,
@@ -72,6 +73,37 @@ inline int authCheck(Parse *pParse, int code, const char *zArg1, const char *zAr
 /* 1 when the WHERE loops are present; otherwise reports the error. */
 int whereAvailable(Parse *pParse);
 
+/* Code other modules emit into these programs (expressions, WHERE loops,
+** SELECTs) is bracketed by foreignBegin/foreignEnd.  In the test build the
+** address ranges are recorded, so tests can show each range as one line
+** and check this module's code whatever those modules emit. */
+inline int foreignBegin(Vdbe *v) { return tarvikVdbeCurrentAddr(v); }
+#ifdef TARVIK_TEST
+void foreignEnd(Vdbe *v, int iStart, const char *zKind);
+#else
+inline void foreignEnd(Vdbe *, int, const char *) {}
+#endif
+
+/* tarvikExprCode, bracketed. */
+inline void codeExpr(Parse *pParse, Vdbe *v, Expr *pExpr) {
+  int a = foreignBegin(v);
+  tarvikExprCode(pParse, pExpr);
+  foreignEnd(v, a, "Expr");
+}
+
 }  // namespace dml
+
+#ifdef TARVIK_TEST
+/* The ranges recorded for the program tarvikTestForeignVdbe (cleared when
+** another program is seen). */
+struct TarvikForeignSpan {
+  int iStart, iEnd;
+  const char *zKind;
+};
+constexpr int TARVIK_TEST_MAX_SPANS = 256;
+inline TarvikForeignSpan tarvikTestForeignSpans[TARVIK_TEST_MAX_SPANS];
+inline int tarvikTestNForeignSpan = 0;
+inline const Vdbe *tarvikTestForeignVdbe = nullptr;
+#endif
 
 #endif /* TARVIK_DML_H */

@@ -303,6 +303,7 @@ void tarvikInsert(Parse *pParse, SrcList *pTabList, ExprList *pList, Select *pSe
       iSelectLoop = tarvikVdbeCurrentAddr(v);
       iInsertBlock = tarvikVdbeMakeLabel(v);
       int rc = tarvikSelect(pParse, pSelect, SRT_Subroutine, iInsertBlock, nullptr, 0, nullptr);
+      dml::foreignEnd(v, iSelectLoop, "Select");
       if (rc || dml::failed(pParse)) goto cleanup;
       iCleanup = tarvikVdbeMakeLabel(v);
       tarvikVdbeAddOp(v, OP_Goto, 0, iCleanup);
@@ -387,7 +388,7 @@ void tarvikInsert(Parse *pParse, SrcList *pTabList, ExprList *pList, Select *pSe
     ** on the stack (above the SELECT's values, when it calls this block). */
     auto pushSource = [&](int j, int nPushed) {
       if (pSelect == nullptr) {
-        tarvikExprCode(pParse, pList->a[j].pExpr);
+        dml::codeExpr(pParse, v, pList->a[j].pExpr);
       } else if (useTempTable) {
         tarvikVdbeAddOp(v, OP_Column, srcTab, j);
       } else {

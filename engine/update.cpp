@@ -24,7 +24,7 @@ void pushNewColumns(Parse *pParse, Vdbe *v, Table *pTab, int iCur, const int *aX
     } else if (aXRef[i] < 0) {
       tarvikVdbeAddOp(v, OP_Column, iCur, i);
     } else {
-      tarvikExprCode(pParse, pChanges->a[aXRef[i]].pExpr);
+      dml::codeExpr(pParse, v, pChanges->a[aXRef[i]].pExpr);
     }
   }
 }
@@ -134,17 +134,23 @@ void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pW
     tarvikBeginWriteOperation(pParse, 1, pTab->iDb);
     if (isView) {
       Select *pView = tarvikSelectDup(pTab->pSelect);
+      int a = dml::foreignBegin(v);
       tarvikSelect(pParse, pView, SRT_TempTable, iCur, nullptr, 0, nullptr);
+      dml::foreignEnd(v, a, "Select");
       tarvikSelectDelete(pView);
       if (dml::failed(pParse)) goto cleanup;
     }
 
     /* First pass: collect the numbers of the rows to change. */
     if (!dml::whereAvailable(pParse)) goto cleanup;
+    int a = dml::foreignBegin(v);
     WhereInfo *pWInfo = tarvikWhereBegin(pParse, pTabList, pWhere, 1, nullptr);
     if (pWInfo == nullptr) goto cleanup;
+    dml::foreignEnd(v, a, "WhereBegin");
     tarvikVdbeAddOp(v, OP_ListWrite, 0, 0);
+    a = dml::foreignBegin(v);
     tarvikWhereEnd(pWInfo);
+    dml::foreignEnd(v, a, "WhereEnd");
 
     /* Inside a trigger an UPDATE neither counts nor reports. */
     bool countRows = (db->flags & TARVIK_CountRows) != 0 && pParse->trigStack == nullptr;
@@ -171,7 +177,7 @@ void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pW
       tarvikVdbeAddOp(v, OP_PutIntKey, oldIdx, 0);
       /* NEW row. */
       if (chngRecno) {
-        tarvikExprCode(pParse, pRecnoExpr);
+        dml::codeExpr(pParse, v, pRecnoExpr);
       } else {
         tarvikVdbeAddOp(v, OP_Recno, iCur, 0);
       }
@@ -203,7 +209,7 @@ void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pW
       /* A row deleted by a REPLACE of an earlier row is skipped. */
       tarvikVdbeAddOp(v, OP_NotExists, iCur, vanished);
       if (chngRecno) {
-        tarvikExprCode(pParse, pRecnoExpr);
+        dml::codeExpr(pParse, v, pRecnoExpr);
         tarvikVdbeAddOp(v, OP_MustBeInt, 0, 0);
       }
       pushNewColumns(pParse, v, pTab, iCur, aXRef, pChanges);
