@@ -85,200 +85,6 @@ void freeColumns(Table *p) {
   p->nCol = 0;
 }
 
-/* ---------------------------------------------------------------- copies of parse trees
-** PLACEHOLDERS for the expression module's duplication routines: a view
-** keeps a copy of its query that owns all its text, since the statement
-** text it was parsed from goes away.  A failed allocation leaves a partial
-** copy (tarvik_malloc_failed is then set and the statement is abandoned). */
-
-Select *selectDup(const Select *p);
-ExprList *exprListDup(const ExprList *p);
-
-void tokenCopy(Token *pTo, const Token *pFrom) {
-  if (pFrom->z) {
-    pTo->z = tarvikStrNDup(pFrom->z, (int)pFrom->n);
-    pTo->n = pTo->z ? pFrom->n : 0;
-    pTo->dyn = 1;
-  } else {
-    pTo->z = nullptr;
-    pTo->n = 0;
-    pTo->dyn = 0;
-  }
-}
-
-/* Left operands are followed in a loop, as deletion does, so a long chain
-** such as a+b+c+... does not deepen the stack. */
-Expr *exprDup(const Expr *p) {
-  Expr *pRoot = nullptr;
-  Expr **ppTo = &pRoot;
-  for (; p; p = p->pLeft) {
-    Expr *pNew = (Expr *)tarvikMallocRaw(sizeof(Expr));
-    if (pNew == nullptr) break;
-    *pNew = *p;
-    tokenCopy(&pNew->token, &p->token);
-    pNew->span = Token{nullptr, 0, 0};
-    pNew->pLeft = nullptr;
-    pNew->pRight = exprDup(p->pRight);
-    pNew->pList = exprListDup(p->pList);
-    pNew->pSelect = selectDup(p->pSelect);
-    *ppTo = pNew;
-    ppTo = &pNew->pLeft;
-  }
-  return pRoot;
-}
-
-ExprList *exprListDup(const ExprList *p) {
-  if (p == nullptr) return nullptr;
-  ExprList *pNew = (ExprList *)tarvikMalloc(sizeof(ExprList));
-  if (pNew == nullptr) return nullptr;
-  if (p->nExpr > 0) {
-    pNew->a = (ExprList::ExprList_item *)tarvikMalloc(p->nExpr * (int)sizeof(p->a[0]));
-    if (pNew->a == nullptr) {
-      tarvikFree(pNew);
-      return nullptr;
-    }
-  }
-  pNew->nAlloc = p->nExpr;
-  for (int i = 0; i < p->nExpr; i++) {
-    const ExprList::ExprList_item *pOld = &p->a[i];
-    ExprList::ExprList_item *pItem = &pNew->a[i];
-    pItem->pExpr = exprDup(pOld->pExpr);
-    /* The span names a result column; keep an owned copy of it. */
-    if (pItem->pExpr && pOld->pExpr->span.z) tokenCopy(&pItem->pExpr->span, &pOld->pExpr->span);
-    pItem->zName = pOld->zName ? tarvikStrDup(pOld->zName) : nullptr;
-    pItem->sortOrder = pOld->sortOrder;
-    pItem->isAgg = pOld->isAgg;
-    pItem->done = pOld->done;
-    pNew->nExpr = i + 1;
-  }
-  return pNew;
-}
-
-IdList *idListDup(const IdList *p) {
-  if (p == nullptr) return nullptr;
-  IdList *pNew = (IdList *)tarvikMalloc(sizeof(IdList));
-  if (pNew == nullptr) return nullptr;
-  if (p->nId > 0) {
-    pNew->a = (IdList::IdList_item *)tarvikMalloc(p->nId * (int)sizeof(p->a[0]));
-    if (pNew->a == nullptr) {
-      tarvikFree(pNew);
-      return nullptr;
-    }
-  }
-  pNew->nAlloc = p->nId;
-  for (int i = 0; i < p->nId; i++) {
-    pNew->a[i].zName = p->a[i].zName ? tarvikStrDup(p->a[i].zName) : nullptr;
-    pNew->a[i].idx = p->a[i].idx;
-    pNew->nId = i + 1;
-  }
-  return pNew;
-}
-
-SrcList *srcListDup(const SrcList *p) {
-  if (p == nullptr) return nullptr;
-  int nItem = p->nSrc > 0 ? p->nSrc : 1;
-  SrcList *pNew = (SrcList *)tarvikMalloc((int)(sizeof(SrcList) + (nItem - 1) * sizeof(p->a[0])));
-  if (pNew == nullptr) return nullptr;
-  pNew->nAlloc = (u16)nItem;
-  for (int i = 0; i < p->nSrc; i++) {
-    const SrcList::SrcList_item *pOld = &p->a[i];
-    SrcList::SrcList_item *pItem = &pNew->a[i];
-    pItem->zDatabase = pOld->zDatabase ? tarvikStrDup(pOld->zDatabase) : nullptr;
-    pItem->zName = pOld->zName ? tarvikStrDup(pOld->zName) : nullptr;
-    pItem->zAlias = pOld->zAlias ? tarvikStrDup(pOld->zAlias) : nullptr;
-    pItem->jointype = pOld->jointype;
-    pItem->iCursor = pOld->iCursor;
-    pItem->pTab = nullptr;
-    pItem->pSelect = selectDup(pOld->pSelect);
-    pItem->pOn = exprDup(pOld->pOn);
-    pItem->pUsing = idListDup(pOld->pUsing);
-    pNew->nSrc = (u16)(i + 1);
-  }
-  return pNew;
-}
-
-/* A compound is a chain through pPrior: copied in a loop. */
-Select *selectDup(const Select *p) {
-  Select *pRoot = nullptr;
-  Select **ppTo = &pRoot;
-  for (; p; p = p->pPrior) {
-    Select *pNew = (Select *)tarvikMalloc(sizeof(Select));
-    if (pNew == nullptr) break;
-    pNew->pEList = exprListDup(p->pEList);
-    pNew->pSrc = srcListDup(p->pSrc);
-    pNew->pWhere = exprDup(p->pWhere);
-    pNew->pGroupBy = exprListDup(p->pGroupBy);
-    pNew->pHaving = exprDup(p->pHaving);
-    pNew->pOrderBy = exprListDup(p->pOrderBy);
-    pNew->op = p->op;
-    pNew->isDistinct = p->isDistinct;
-    pNew->nLimit = p->nLimit;
-    pNew->nOffset = p->nOffset;
-    pNew->iLimit = -1;
-    pNew->iOffset = -1;
-    *ppTo = pNew;
-    ppTo = &pNew->pPrior;
-  }
-  return pRoot;
-}
-
-/* ---------------------------------------------------------------- result columns
-** PLACEHOLDER for the SELECT compiler's result-set table: names the result
-** columns of a query that lists its columns.  "*" and "name.*" need the
-** FROM tables bound, which only the SELECT compiler does; they are refused
-** until it exists. */
-Table *resultSetOfSelect(Parse *pParse, const char *zTabName, Select *pSelect) {
-  while (pSelect->pPrior) pSelect = pSelect->pPrior;
-  ExprList *pEList = pSelect->pEList;
-  if (pEList == nullptr) return nullptr;
-  for (int i = 0; i < pEList->nExpr; i++) {
-    const Expr *p = pEList->a[i].pExpr;
-    if (p && (p->op == TK_ALL || (p->op == TK_DOT && p->pRight && p->pRight->op == TK_ALL))) {
-      tarvikErrorMsg(pParse, "the columns of a SELECT with * are not known yet");
-      return nullptr;
-    }
-  }
-  Table *pTab = (Table *)tarvikMalloc(sizeof(Table));
-  if (pTab == nullptr) return nullptr;
-  pTab->zName = zTabName ? tarvikStrDup(zTabName) : nullptr;
-  pTab->iPKey = -1;
-  if (pEList->nExpr > 0) {
-    pTab->aCol = (Column *)tarvikMalloc(pEList->nExpr * (int)sizeof(Column));
-    if (pTab->aCol == nullptr) {
-      tarvikDeleteTable(nullptr, pTab);
-      return nullptr;
-    }
-  }
-  for (int i = 0; i < pEList->nExpr; i++) {
-    Column *pCol = &pTab->aCol[i];
-    const Expr *p = pEList->a[i].pExpr;
-    pTab->nCol = i + 1;
-    pCol->sortOrder = TARVIK_SO_NUM;
-    if (pEList->a[i].zName) {
-      pCol->zName = tarvikStrDup(pEList->a[i].zName);
-    } else if (p && p->op == TK_DOT && p->pRight && p->pRight->token.z && p->pRight->token.n) {
-      const Token *pR = &p->pRight->token;
-      pCol->zName = tarvikStrNDup(pR->z, (int)pR->n);
-      for (int j = 0, cnt = 0; j < i && pCol->zName; j++) {
-        if (tarvikStrICmp(pTab->aCol[j].zName, pCol->zName) == 0) {
-          tarvikFree(pCol->zName);
-          pCol->zName = tarvikMPrintf("%.*s_%d", (int)pR->n, pR->z, ++cnt);
-          j = -1;
-        }
-      }
-    } else if (p && p->span.z && p->span.n) {
-      pCol->zName = tarvikStrNDup(p->span.z, (int)p->span.n);
-    } else {
-      pCol->zName = tarvikMPrintf("column%d", i + 1);
-    }
-    if (pCol->zName == nullptr) {
-      tarvikDeleteTable(nullptr, pTab);
-      return nullptr;
-    }
-  }
-  return pTab;
-}
-
 /* ---------------------------------------------------------------- generated CREATE TABLE text */
 
 /* Bytes of an identifier written in quotes: each ' doubled, plus the two
@@ -999,7 +805,7 @@ void tarvikEndTable(Parse *pParse, const Token *pEnd, Select *pSelect) {
   if (p == nullptr) return;
 
   if (pSelect) {
-    Table *pSelTab = resultSetOfSelect(pParse, nullptr, pSelect);
+    Table *pSelTab = tarvikResultSetOfSelect(pParse, nullptr, pSelect);
     if (pSelTab == nullptr) return;
     tvAssert(p->aCol == nullptr);
     p->nCol = pSelTab->nCol;
@@ -1086,7 +892,7 @@ void tarvikCreateView(Parse *pParse, const Token *pBegin, const Token *pName, Se
     return;
   }
   /* The stored query must not point into the statement text. */
-  p->pSelect = selectDup(pSelect);
+  p->pSelect = tarvikSelectDup(pSelect);
   tarvikSelectDelete(pSelect);
   if (p->pSelect == nullptr) return;
   if (!db->init.busy) tarvikViewGetColumnNames(pParse, p);
@@ -1108,10 +914,10 @@ int tarvikViewGetColumnNames(Parse *pParse, Table *pTable) {
   }
   tvAssert(pTable->pSelect != nullptr);
   /* Naming the columns binds and expands the query; do it on a copy. */
-  Select *pSel = selectDup(pTable->pSelect);
+  Select *pSel = tarvikSelectDup(pTable->pSelect);
   if (pSel == nullptr) return 1;
   pTable->nCol = -1;
-  Table *pSelTab = resultSetOfSelect(pParse, nullptr, pSel);
+  Table *pSelTab = tarvikResultSetOfSelect(pParse, nullptr, pSel);
   tarvikSelectDelete(pSel);
   int nErr = 0;
   if (pSelTab) {

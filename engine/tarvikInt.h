@@ -498,6 +498,38 @@ int tarvikJoinType(Parse *pParse, const Token *pA, const Token *pB, const Token 
 /* Does not take ownership of p: the caller deletes it. */
 int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent, int parentTab,
                  int *pParentAgg);
+Table *tarvikResultSetOfSelect(Parse *pParse, const char *zTabName, Select *pSelect);
+void tarvikSelectUnbind(Select *p);
+Vdbe *tarvikGetVdbe(Parse *pParse);
+void tarvikAggregateInfoReset(Parse *pParse);
+
+/* WHERE loops (where.cpp): one nested loop per FROM item, in FROM order.
+** The caller emits its body between tarvikWhereBegin and tarvikWhereEnd,
+** using iContinue and iBreak as the body's continue and break targets. */
+struct WhereLevel {
+  int iMem;        /* end key of an index scan, or the row-id upper bound */
+  struct Index *pIdx; /* index used, or null */
+  int iCur;        /* cursor of pIdx; -1 when none */
+  int score;       /* score of pIdx */
+  int brk, cont;   /* labels: leave this loop; next iteration */
+  int op, p1, p2;  /* the loop advance (Next, Prev, or Noop for one row) */
+  int iLeftJoin;   /* memory cell of the "row matched" flag of a LEFT JOIN; 0 if none */
+  int top;         /* body start after the flag is set (LEFT JOIN) */
+  int inOp, inP1, inP2; /* advance of an IN list or sub-query driving this loop */
+  int bRev;        /* scan the index backwards */
+};
+struct WhereInfo {
+  Parse *pParse;
+  SrcList *pTabList;
+  int iContinue;
+  int iBreak;
+  int savedNTab;
+  int peakNTab;
+  WhereLevel a[1]; /* one per FROM item (at least one allocated) */
+};
+WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int pushKey,
+                            ExprList **ppOrderBy);
+void tarvikWhereEnd(WhereInfo *pWInfo);
 
 /* Schema statements and the statement bracket (build.cpp). */
 void tarvikBeginParse(Parse *pParse, int explainFlag);

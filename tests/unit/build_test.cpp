@@ -473,6 +473,8 @@ TEST(Build, Transactions) {
 
 TEST(Build, ViewsAndCreateTableAsSelect) {
   Conn c;
+  ASSERT_EQ(compile(c, "CREATE TABLE a(b)").nErr, 0);
+  ASSERT_EQ(compile(c, "CREATE TABLE c(b)").nErr, 0);
   Compiled r = compile(c, "CREATE VIEW v1 AS SELECT 1 AS x, a.b, c.b, 2+3 FROM a, c ;  ");
   ASSERT_EQ(r.nErr, 0) << r.err;
   std::string l = r.listing();
