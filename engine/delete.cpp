@@ -13,11 +13,6 @@
 #include "tarvikInt.h"
 #include "vdbe.h"
 
-Vdbe *dml::getVdbe(Parse *pParse) {
-  if (pParse->pVdbe == nullptr) pParse->pVdbe = tarvikVdbeCreate(pParse->db);
-  return pParse->pVdbe;
-}
-
 #ifdef TARVIK_TEST
 void dml::foreignEnd(Vdbe *v, int iStart, const char *zKind) {
   if (tarvikTestForeignVdbe != v) {
@@ -28,12 +23,6 @@ void dml::foreignEnd(Vdbe *v, int iStart, const char *zKind) {
   tarvikTestForeignSpans[tarvikTestNForeignSpan++] = {iStart, tarvikVdbeCurrentAddr(v), zKind};
 }
 #endif
-
-int dml::whereAvailable(Parse *pParse) {
-  if (tarvikWhereBegin != nullptr && tarvikWhereEnd != nullptr) return 1;
-  tarvikErrorMsg(pParse, "WHERE clauses are not available");
-  return 0;
-}
 
 Table *tarvikSrcListLookup(Parse *pParse, SrcList *pSrc) {
   Table *pTab = nullptr;
@@ -146,7 +135,7 @@ void tarvikDeleteFrom(Parse *pParse, SrcList *pTabList, Expr *pWhere) {
       if (tarvikExprCheck(pParse, pWhere, 0, nullptr)) goto cleanup;
     }
 
-    Vdbe *v = dml::getVdbe(pParse);
+    Vdbe *v = tarvikGetVdbe(pParse);
     if (v == nullptr) goto cleanup;
     tarvikBeginWriteOperation(pParse, triggers, pTab->iDb);
     if (isView) {
@@ -183,7 +172,6 @@ void tarvikDeleteFrom(Parse *pParse, SrcList *pTabList, Expr *pWhere) {
       }
     } else {
       /* First pass: collect the numbers of the rows to delete. */
-      if (!dml::whereAvailable(pParse)) goto cleanup;
       int a = dml::foreignBegin(v);
       WhereInfo *pWInfo = tarvikWhereBegin(pParse, pTabList, pWhere, 1, nullptr);
       if (pWInfo == nullptr) goto cleanup;

@@ -5,8 +5,6 @@
 ** before those modules exist; each use checks for presence and falls back
 ** to what an absent module means:
 **
-**   WHERE loops  absent: UPDATE and DELETE with a WHERE clause cannot be
-**                compiled ("WHERE clauses are not available").
 **   triggers     absent: no trigger ever fires.
 **   authorizer   absent: every action is allowed.
 **
@@ -18,11 +16,6 @@
 
 #include "tarvikInt.h"
 #include "vdbe.h"
-
-struct WhereInfo;
-WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int pushKey,
-                            ExprList **ppOrderBy) __attribute__((weak));
-void tarvikWhereEnd(WhereInfo *pWInfo) __attribute__((weak));
 
 int tarvikTriggersExist(Parse *pParse, Trigger *pTrigger, int op, int tr_tm, int foreach,
                         ExprList *pChanges) __attribute__((weak));
@@ -45,9 +38,6 @@ int tarvikAuthCheck(Parse *pParse, int code, const char *zArg1, const char *zArg
 
 namespace dml {
 
-/* The program of the parse context, created on first use. */
-Vdbe *getVdbe(Parse *pParse);
-
 inline bool failed(const Parse *pParse) {
   return pParse->nErr != 0 || tarvik_malloc_failed != 0;
 }
@@ -69,9 +59,6 @@ inline int authCheck(Parse *pParse, int code, const char *zArg1, const char *zAr
   if (tarvikAuthCheck == nullptr) return TARVIK_OK;
   return tarvikAuthCheck(pParse, code, zArg1, zArg2, zArg3);
 }
-
-/* 1 when the WHERE loops are present; otherwise reports the error. */
-int whereAvailable(Parse *pParse);
 
 /* Code other modules emit into these programs (expressions, WHERE loops,
 ** SELECTs) is bracketed by foreignBegin/foreignEnd.  In the test build the

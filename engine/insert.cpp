@@ -82,7 +82,7 @@ void closeTableAndIndices(Vdbe *v, const Table *pTab, int base) {
 }  // namespace
 
 int tarvikOpenTableAndIndices(Parse *pParse, Table *pTab, int base) {
-  Vdbe *v = dml::getVdbe(pParse);
+  Vdbe *v = tarvikGetVdbe(pParse);
   if (v == nullptr) return 0;
   tarvikVdbeAddOp(v, OP_Integer, pTab->iDb, 0);
   tarvikVdbeOp3(v, OP_OpenWrite, base, pTab->tnum, pTab->zName, 0);
@@ -98,7 +98,7 @@ void tarvikGenerateConstraintChecks(Parse *pParse, Table *pTab, int base, const 
                                     int recnoChng, int isUpdate, int overrideError,
                                     int ignoreDest) {
   tarvik *db = pParse->db;
-  Vdbe *v = dml::getVdbe(pParse);
+  Vdbe *v = tarvikGetVdbe(pParse);
   if (v == nullptr) return;
   int nCol = pTab->nCol;
   int two = (isUpdate && recnoChng) ? 1 : 0; /* the old row number is below the new */
@@ -221,7 +221,7 @@ void tarvikGenerateConstraintChecks(Parse *pParse, Table *pTab, int base, const 
 
 void tarvikCompleteInsertion(Parse *pParse, Table *pTab, int base, const char *aIdxUsed,
                              int recnoChng, int isUpdate, int newIdx) {
-  Vdbe *v = dml::getVdbe(pParse);
+  Vdbe *v = tarvikGetVdbe(pParse);
   if (v == nullptr) return;
   int nIdx = 0;
   for (Index *pIdx = pTab->pIndex; pIdx; pIdx = pIdx->pNext) nIdx++;
@@ -286,7 +286,7 @@ void tarvikInsert(Parse *pParse, SrcList *pTabList, ExprList *pList, Select *pSe
     if (tarvikIsReadOnly(pParse, pTab, before)) goto cleanup;
     if (isView && tarvikViewGetColumnNames(pParse, pTab)) goto cleanup;
 
-    Vdbe *v = dml::getVdbe(pParse);
+    Vdbe *v = tarvikGetVdbe(pParse);
     if (v == nullptr) goto cleanup;
     tarvikBeginWriteOperation(pParse, pSelect != nullptr || triggers, pTab->iDb);
     int newIdx = triggers ? pParse->nTab++ : -1;

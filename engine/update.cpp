@@ -129,7 +129,7 @@ void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pW
       if (tarvikExprCheck(pParse, pWhere, 0, nullptr)) goto cleanup;
     }
 
-    Vdbe *v = dml::getVdbe(pParse);
+    Vdbe *v = tarvikGetVdbe(pParse);
     if (v == nullptr) goto cleanup;
     tarvikBeginWriteOperation(pParse, 1, pTab->iDb);
     if (isView) {
@@ -142,7 +142,6 @@ void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pW
     }
 
     /* First pass: collect the numbers of the rows to change. */
-    if (!dml::whereAvailable(pParse)) goto cleanup;
     int a = dml::foreignBegin(v);
     WhereInfo *pWInfo = tarvikWhereBegin(pParse, pTabList, pWhere, 1, nullptr);
     if (pWInfo == nullptr) goto cleanup;

@@ -199,11 +199,33 @@ TEST(Insert, SelectSourceRunsTheInsertionAsASubroutine) {
   EXPECT_EQ(r.listing(),
             "Transaction 0 0\nVerifyCookie 0 0\nTransaction 1 0\n"
             "Goto 0 6\n<Select>\nGoto 0 20\n"
-            "Integer 0 0\nMemStore 0 1\nInteger 0 0\nOpenWrite 0 6 t3\nGoto 0 4\n"
-            "NewRecno 0 0\nDup 1 1\nString 0 0\nDup 4 1\n"
-            "MakeRecord 3 0\nPutIntKey 0 7\nMemIncr 0 0\nPop 2 0\nReturn 0 0\n"
-            "Close 0 0\nSetCounts 0 0\nCommit 0 0\n"
+            "Integer 0 0\nMemStore 0 1\nInteger 0 0\nOpenWrite 1 6 t3\nGoto 0 4\n"
+            "NewRecno 1 0\nDup 1 1\nString 0 0\nDup 4 1\n"
+            "MakeRecord 3 0\nPutIntKey 1 7\nMemIncr 0 0\nPop 2 0\nReturn 0 0\n"
+            "Close 1 0\nSetCounts 0 0\nCommit 0 0\n"
             "ColumnName 0 1 rows inserted\nMemLoad 0 0\nCallback 1 0\nHalt 0 0\n");
+}
+
+TEST(Insert, SelectFromTheTargetGoesThroughATemporaryTable) {
+  SchemaConn c;
+  makeSchema(c);
+  Program r = compileSql(c, "INSERT INTO t3 SELECT * FROM t3");
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  // Each SELECT row is stored in cursor 1; then a loop over it inserts.
+  EXPECT_EQ(r.listing(),
+            "Transaction 0 0\nVerifyCookie 0 0\nTransaction 1 0\n"
+            "Goto 0 11\n<Select>\nGoto 0 13\n"
+            "MakeRecord 3 0\nNewRecno 1 0\nPull 1 0\nPutIntKey 1 0\nReturn 0 0\n"
+            "OpenTemp 1 0\nGoto 0 4\n"
+            "Integer 0 0\nOpenWrite 2 6 t3\nRewind 1 23\n"
+            "NewRecno 2 0\nColumn 1 0\nColumn 1 1\nColumn 1 2\n"
+            "MakeRecord 3 0\nPutIntKey 2 7\nNext 1 16\nClose 1 0\n"
+            "Close 2 0\nSetCounts 0 0\nCommit 0 0\nHalt 0 0\n");
+  // The same table in another database is another tree.
+  ASSERT_EQ(c.load("CREATE TEMP TABLE t3(x, y, z)", 6, 1), "");
+  r = compileSql(c, "INSERT INTO main.t3 SELECT * FROM temp.t3");
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  EXPECT_EQ(r.ops[3], "Goto 0 6") << r.listing();
 }
 
 TEST(Insert, CompileTimeErrors) {
