@@ -7,7 +7,9 @@
 #include <string>
 
 #include "codegen_support.h"
+#include "opcodes.h"
 #include "tarvikInt.h"
+#include "vdbe.h"
 
 using tarviktest::compileSql;
 using tarviktest::Program;
