@@ -234,8 +234,8 @@ void tarvikSrcListAddAlias(SrcList *pList, const Token *pToken) {
   }
 }
 
-/* Items never hold a table here yet: binding (and the transient tables of
-** sub-queries, which the list owns) comes with SELECT compilation. */
+/* A bound item points at a schema table, which the schema owns, or at a
+** transient table describing a sub-query in FROM, which the list owns. */
 void tarvikSrcListDelete(SrcList *pList) {
   if (pList == nullptr) return;
   for (int i = 0; i < pList->nSrc; i++) {
@@ -243,13 +243,13 @@ void tarvikSrcListDelete(SrcList *pList) {
     tarvikFree(pItem->zDatabase);
     tarvikFree(pItem->zName);
     tarvikFree(pItem->zAlias);
+    if (pItem->pTab && pItem->pTab->isTransient) tarvikDeleteTable(nullptr, pItem->pTab);
     tarvikSelectDelete(pItem->pSelect);
     tarvikExprDelete(pItem->pOn);
     tarvikIdListDelete(pItem->pUsing);
   }
   tarvikFree(pList);
 }
-
 
 void tarvikSrcListAssignCursors(Parse *pParse, SrcList *pList) {
   for (int i = 0; pList && i < pList->nSrc; i++) {
@@ -404,6 +404,7 @@ Select *tarvikSelectDup(const Select *p) {
 /* ---------------------------------------------------------------- small predicates */
 
 int tarvikExprIsConstant(const Expr *p) {
+  if (p == nullptr) return 0;
   switch (p->op) {
     case TK_ID:
     case TK_COLUMN:
@@ -418,7 +419,8 @@ int tarvikExprIsConstant(const Expr *p) {
     case TK_VARIABLE:
       return 1;
     default: {
-      if (p->pLeft == nullptr && p->pRight == nullptr && (p->pList == nullptr || p->pList->nExpr == 0)) {
+      if (p->pLeft == nullptr && p->pRight == nullptr &&
+          (p->pList == nullptr || p->pList->nExpr == 0)) {
         return 0;
       }
       if (p->pLeft && !tarvikExprIsConstant(p->pLeft)) return 0;
@@ -643,7 +645,13 @@ int lookupName(Parse *pParse, const Token *pDbToken, const Token *pTableToken,
 }  // namespace
 
 int tarvikExprResolveIds(Parse *pParse, SrcList *pSrcList, ExprList *pEList, Expr *pExpr) {
-  if (pExpr == nullptr || pSrcList == nullptr) return 0;
+  if (pExpr == nullptr) return 0;
+  /* No FROM list (INSERT ... VALUES) resolves against no table: names are
+  ** then errors, and IN sets and scalar sub-queries are still computed.
+  ** Skipping them would leave code that reads a set or memory cell that
+  ** nothing fills. */
+  static SrcList noTables{};
+  if (pSrcList == nullptr) pSrcList = &noTables;
   for (int i = 0; i < pSrcList->nSrc; i++) {
     tvAssert(pSrcList->a[i].iCursor >= 0 && pSrcList->a[i].iCursor < pParse->nTab);
   }
@@ -658,6 +666,10 @@ int tarvikExprResolveIds(Parse *pParse, SrcList *pSrcList, ExprList *pEList, Exp
 
     case TK_DOT: {
       Expr *pRight = pExpr->pRight;
+      if (pExpr->pLeft == nullptr || pRight == nullptr ||
+          (pRight->op == TK_DOT && (pRight->pLeft == nullptr || pRight->pRight == nullptr))) {
+        return 1; /* a partial copy: allocation failed and the statement is abandoned */
+      }
       const Token *pDb, *pTable, *pColumn;
       if (pRight->op != TK_DOT) {
         pDb = nullptr;
@@ -767,7 +779,11 @@ int tarvikExprCheck(Parse *pParse, Expr *pExpr, int allowAgg, int *pIsAgg) {
   switch (pExpr->op) {
     case TK_GLOB:
     case TK_LIKE:
-    case TK_FUNCTION: {
+    case TK_FUNCTION:
+    case TK_AGG_FUNCTION: {
+      /* An aggregate call is checked again when it reappears through a
+      ** result-column alias (a copy of the checked result expression), so
+      ** that "SELECT count(*) AS n ... WHERE n > 1" is refused in WHERE. */
       ExprList *pList = pExpr->pList;
       int n = pList ? pList->nExpr : 0;
       const char *zId;
@@ -806,9 +822,8 @@ int tarvikExprCheck(Parse *pParse, Expr *pExpr, int allowAgg, int *pIsAgg) {
       if (pDef == nullptr) {
         /* An error was recorded. */
       } else if (pDef->dataType >= 0) {
-        pExpr->dataType = pDef->dataType < n
-                              ? (u8)tarvikExprType(pList->a[pDef->dataType].pExpr)
-                              : (u8)TARVIK_SO_NUM;
+        pExpr->dataType = pDef->dataType < n ? (u8)tarvikExprType(pList->a[pDef->dataType].pExpr)
+                                             : (u8)TARVIK_SO_NUM;
       } else if (pDef->dataType == TARVIK_ARGS) {
         pExpr->dataType = TARVIK_SO_TEXT;
         for (int i = 0; i < n; i++) {
@@ -894,26 +909,40 @@ namespace {
 
 int comparisonOpcode(int op) {
   switch (op) {
-    case TK_LT: return OP_Lt;
-    case TK_LE: return OP_Le;
-    case TK_GT: return OP_Gt;
-    case TK_GE: return OP_Ge;
-    case TK_NE: return OP_Ne;
-    case TK_EQ: return OP_Eq;
-    default: return 0;
+    case TK_LT:
+      return OP_Lt;
+    case TK_LE:
+      return OP_Le;
+    case TK_GT:
+      return OP_Gt;
+    case TK_GE:
+      return OP_Ge;
+    case TK_NE:
+      return OP_Ne;
+    case TK_EQ:
+      return OP_Eq;
+    default:
+      return 0;
   }
 }
 
 /* The opposite comparison, for jumps taken when a condition is false. */
 int negatedComparison(int opcode) {
   switch (opcode) {
-    case OP_Lt: return OP_Ge;
-    case OP_Le: return OP_Gt;
-    case OP_Gt: return OP_Le;
-    case OP_Ge: return OP_Lt;
-    case OP_Ne: return OP_Eq;
-    case OP_Eq: return OP_Ne;
-    default: return 0;
+    case OP_Lt:
+      return OP_Ge;
+    case OP_Le:
+      return OP_Gt;
+    case OP_Gt:
+      return OP_Le;
+    case OP_Ge:
+      return OP_Lt;
+    case OP_Ne:
+      return OP_Eq;
+    case OP_Eq:
+      return OP_Ne;
+    default:
+      return 0;
   }
 }
 
@@ -932,18 +961,30 @@ int typedComparison(Parse *pParse, const Expr *pExpr, int opcode) {
 
 int binaryOpcode(int op) {
   switch (op) {
-    case TK_AND: return OP_And;
-    case TK_OR: return OP_Or;
-    case TK_PLUS: return OP_Add;
-    case TK_MINUS: return OP_Subtract;
-    case TK_STAR: return OP_Multiply;
-    case TK_SLASH: return OP_Divide;
-    case TK_REM: return OP_Remainder;
-    case TK_BITAND: return OP_BitAnd;
-    case TK_BITOR: return OP_BitOr;
-    case TK_LSHIFT: return OP_ShiftLeft;
-    case TK_RSHIFT: return OP_ShiftRight;
-    default: return 0;
+    case TK_AND:
+      return OP_And;
+    case TK_OR:
+      return OP_Or;
+    case TK_PLUS:
+      return OP_Add;
+    case TK_MINUS:
+      return OP_Subtract;
+    case TK_STAR:
+      return OP_Multiply;
+    case TK_SLASH:
+      return OP_Divide;
+    case TK_REM:
+      return OP_Remainder;
+    case TK_BITAND:
+      return OP_BitAnd;
+    case TK_BITOR:
+      return OP_BitOr;
+    case TK_LSHIFT:
+      return OP_ShiftLeft;
+    case TK_RSHIFT:
+      return OP_ShiftRight;
+    default:
+      return 0;
   }
 }
 
@@ -1145,8 +1186,10 @@ void tarvikExprCode(Parse *pParse, Expr *pExpr) {
       break;
     }
     default:
-      /* TK_ID, TK_DOT and the like never reach here once resolved. */
+      /* TK_ID, TK_DOT and the like never reach here once resolved; should
+      ** one slip through, a NULL keeps the stack balanced. */
       tvAssert(0);
+      tarvikVdbeAddOp(v, OP_String, 0, 0);
       break;
   }
 }
@@ -1158,8 +1201,8 @@ int tarvikExprCodeExprList(Parse *pParse, ExprList *pList, int includeTypes) {
     Expr *pItem = pList->a[i].pExpr;
     tarvikExprCode(pParse, pItem);
     if (includeTypes && v) {
-      tarvikVdbeOp3(v, OP_String, 0, 0,
-                    tarvikExprType(pItem) == TARVIK_SO_NUM ? "numeric" : "text", P3_STATIC);
+      tarvikVdbeOp3(v, OP_String, 0, 0, tarvikExprType(pItem) == TARVIK_SO_NUM ? "numeric" : "text",
+                    P3_STATIC);
     }
   }
   return includeTypes ? pList->nExpr * 2 : pList->nExpr;
@@ -1321,7 +1364,8 @@ namespace {
 int appendAggInfo(Parse *pParse) {
   if ((pParse->nAgg & 0x7) == 0) {
     i64 nByte = (i64)(pParse->nAgg + 8) * (i64)sizeof(pParse->aAgg[0]);
-    AggExpr *aAgg = nByte > INT32_MAX ? nullptr : (AggExpr *)tarvikRealloc(pParse->aAgg, (int)nByte);
+    AggExpr *aAgg =
+        nByte > INT32_MAX ? nullptr : (AggExpr *)tarvikRealloc(pParse->aAgg, (int)nByte);
     if (aAgg == nullptr) return -1;
     pParse->aAgg = aAgg;
   }
@@ -1363,9 +1407,8 @@ int tarvikExprAnalyzeAggregates(Parse *pParse, Expr *pExpr) {
         if (i < 0) return 1;
         pParse->aAgg[i].isAgg = 1;
         pParse->aAgg[i].pExpr = pExpr;
-        pParse->aAgg[i].pFunc =
-            tarvikFindFunction(pParse->db, pExpr->token.z, (int)pExpr->token.n,
-                               pExpr->pList ? pExpr->pList->nExpr : 0, 0);
+        pParse->aAgg[i].pFunc = tarvikFindFunction(pParse->db, pExpr->token.z, (int)pExpr->token.n,
+                                                   pExpr->pList ? pExpr->pList->nExpr : 0, 0);
       }
       pExpr->iAgg = i;
       return 0;

@@ -430,8 +430,8 @@ struct FuncDef;
 ** plain column it carries (isAgg 0) or an aggregate call (isAgg 1). */
 struct AggExpr {
   int isAgg;
-  Expr *pExpr;     /* the node, owned by its tree */
-  FuncDef *pFunc;  /* the aggregate's definition when isAgg is 1 */
+  Expr *pExpr;    /* the node, owned by its tree */
+  FuncDef *pFunc; /* the aggregate's definition when isAgg is 1 */
 };
 
 /* The triggers whose bodies are being coded (Parse.trigStack), innermost
@@ -455,6 +455,7 @@ int tarvikIdListIndex(IdList *pList, const char *zName);
 ** list keeps an owned copy of each item's span (it names a result column).
 ** A copied FROM item has no pTab; a copied Select has iLimit = iOffset = -1.
 ** On allocation failure the copy may be partial (the failure flag is set). */
+/* tarvikTokenCopy frees pTo's own (dyn) text first, so pTo must be valid. */
 void tarvikTokenCopy(Token *pTo, const Token *pFrom);
 Expr *tarvikExprDup(const Expr *p);
 ExprList *tarvikExprListDup(const ExprList *p);
