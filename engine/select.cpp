@@ -196,8 +196,8 @@ int processJoin(Parse *pParse, Select *p) {
       for (int j = 0; j < pList->nId; j++) {
         const char *zCol = pList->a[j].zName;
         if (columnIndex(pLeft->pTab, zCol) < 0 || columnIndex(pRight->pTab, zCol) < 0) {
-          tarvikErrorMsg(pParse,
-                         "cannot join using column %s - column not present in both tables", zCol);
+          tarvikErrorMsg(pParse, "cannot join using column %s - column not present in both tables",
+                         zCol);
           return 1;
         }
         addWhereTerm(zCol, pLeft, pRight, &p->pWhere);
@@ -398,7 +398,8 @@ void addKeyType(Vdbe *v, const ExprList *pEList) {
   int n = pEList->nExpr;
   char *z = (char *)tarvikMalloc(n + 1);
   if (z == nullptr) return;
-  for (int i = 0; i < n; i++) z[i] = tarvikExprType(pEList->a[i].pExpr) == TARVIK_SO_TEXT ? 't' : 'n';
+  for (int i = 0; i < n; i++)
+    z[i] = tarvikExprType(pEList->a[i].pExpr) == TARVIK_SO_TEXT ? 't' : 'n';
   z[n] = 0;
   tarvikVdbeChangeP3(v, -1, z, P3_DYNAMIC);
 }
@@ -674,16 +675,21 @@ Table *tarvikResultSetOfSelect(Parse *pParse, const char *zTabName, Select *pSel
   return pTab;
 }
 
-/* ---------------------------------------------------------------- compound selects and the min/max shortcut */
+/* ---------------------------------------------------------------- compound selects and the min/max
+ * shortcut */
 
 namespace {
 
 const char *selectOpName(int op) {
   switch (op) {
-    case TK_ALL: return "UNION ALL";
-    case TK_INTERSECT: return "INTERSECT";
-    case TK_EXCEPT: return "EXCEPT";
-    default: return "UNION";
+    case TK_ALL:
+      return "UNION ALL";
+    case TK_INTERSECT:
+      return "INTERSECT";
+    case TK_EXCEPT:
+      return "EXCEPT";
+    default:
+      return "UNION";
   }
 }
 
@@ -969,14 +975,154 @@ int resolveOrderGroupBy(Parse *pParse, SrcList *pTabList, ExprList *pEList, Expr
       if (!tarvikExprIsInteger(pE, &iCol)) {
         tarvikErrorMsg(pParse, "%s BY terms must not be non-integer constants", zKind);
       } else {
-        tarvikErrorMsg(pParse,
-                       "%s BY column number %d out of range - should be between 1 and %d",
+        tarvikErrorMsg(pParse, "%s BY column number %d out of range - should be between 1 and %d",
                        zKind, iCol, pEList->nExpr);
       }
       return 1;
     }
   }
   return 0;
+}
+
+}  // namespace
+
+/* ---------------------------------------------------------------- flattening FROM sub-queries */
+
+namespace {
+
+void substExprList(ExprList *pList, int iTable, const ExprList *pEList);
+
+/* Replaces every column of cursor iTable by a copy of the matching result
+** expression of pEList; the sub-query's row id has no value (NULL). */
+void substExpr(Expr *p, int iTable, const ExprList *pEList) {
+  while (p) {
+    if (p->op == TK_COLUMN && p->iTable == iTable) {
+      if (p->iColumn < 0) {
+        p->op = TK_NULL;
+        return;
+      }
+      const Expr *pNew = pEList->a[p->iColumn].pExpr;
+      if (pNew == nullptr) return;
+      p->op = pNew->op;
+      p->dataType = pNew->dataType;
+      p->pLeft = tarvikExprDup(pNew->pLeft);
+      p->pRight = tarvikExprDup(pNew->pRight);
+      p->pList = tarvikExprListDup(pNew->pList);
+      p->iTable = pNew->iTable;
+      p->iColumn = pNew->iColumn;
+      p->iAgg = pNew->iAgg;
+      tarvikTokenCopy(&p->token, &pNew->token);
+      tarvikTokenCopy(&p->span, &pNew->span);
+      return;
+    }
+    substExpr(p->pRight, iTable, pEList);
+    substExprList(p->pList, iTable, pEList);
+    p = p->pLeft;
+  }
+}
+
+void substExprList(ExprList *pList, int iTable, const ExprList *pEList) {
+  for (int i = 0; pList && i < pList->nExpr; i++) substExpr(pList->a[i].pExpr, iTable, pEList);
+}
+
+/* Merges the sub-query of FROM item iFrom of p into p itself, so that no
+** temporary table is needed.  1 when done (the sub-query is then deleted),
+** 0 when the query must be materialised instead. */
+int flattenSubquery(Parse *pParse, Select *p, int iFrom, int isAgg, int subqueryIsAgg) {
+  (void)pParse;
+  SrcList *pSrc = p->pSrc;
+  Select *pSub = pSrc->a[iFrom].pSelect;
+  if (pSub == nullptr || pSub->pPrior) return 0;
+  SrcList *pSubSrc = pSub->pSrc;
+  const bool subLimit = pSub->nLimit >= 0 || pSub->nOffset > 0;
+  const bool outerBefore = iFrom > 0 && (pSrc->a[iFrom - 1].jointype & JT_OUTER) != 0;
+  if (isAgg && subqueryIsAgg) return 0;
+  if (subqueryIsAgg && pSrc->nSrc > 1) return 0;
+  if (pSubSrc == nullptr || pSubSrc->nSrc == 0) return 0;
+  if ((pSub->isDistinct || subLimit) && (pSrc->nSrc > 1 || isAgg)) return 0;
+  if ((p->isDistinct || p->nLimit >= 0) && subqueryIsAgg) return 0;
+  if (p->pOrderBy && pSub->pOrderBy) return 0;
+  if (pSubSrc->nSrc > 1 && outerBefore) return 0;
+  if (outerBefore && pSub->pWhere) return 0;
+  /* DISTINCT over the sub-query's columns is not DISTINCT over the
+  ** parent's; rows cut by the sub-query's LIMIT must not be filtered,
+  ** reordered or made distinct first. */
+  if (pSub->isDistinct) return 0;
+  if (subLimit && (p->pWhere || p->pOrderBy || p->isDistinct)) return 0;
+
+  /* Make room for the sub-query's items before anything changes. */
+  const int nSubSrc = pSubSrc->nSrc;
+  const int extra = nSubSrc - 1;
+  if (pSrc->nSrc + extra > pSrc->nAlloc) {
+    int nNew = pSrc->nSrc + extra;
+    SrcList *pNew =
+        (SrcList *)tarvikRealloc(pSrc, (int)(sizeof(SrcList) + (nNew - 1) * sizeof(pSrc->a[0])));
+    if (pNew == nullptr) return 0;
+    pSrc = p->pSrc = pNew;
+    pSrc->nAlloc = (u16)nNew;
+  }
+  SrcList::SrcList_item *pItem = &pSrc->a[iFrom];
+  const int iParent = pItem->iCursor;
+  const int jointype = pItem->jointype;
+  if (pItem->pTab && pItem->pTab->isTransient) tarvikDeleteTable(nullptr, pItem->pTab);
+  tarvikFree(pItem->zDatabase);
+  tarvikFree(pItem->zName);
+  tarvikFree(pItem->zAlias);
+  tarvikIdListDelete(pItem->pUsing);
+  tarvikExprDelete(pItem->pOn);
+  if (extra > 0) {
+    memmove(&pSrc->a[iFrom + nSubSrc], &pSrc->a[iFrom + 1],
+            (pSrc->nSrc - iFrom - 1) * sizeof(pSrc->a[0]));
+  }
+  for (int i = 0; i < nSubSrc; i++) {
+    pSrc->a[iFrom + i] = pSubSrc->a[i];
+    memset(&pSubSrc->a[i], 0, sizeof(pSubSrc->a[i]));
+  }
+  pSubSrc->nSrc = 0;
+  pSrc->a[iFrom + nSubSrc - 1].jointype = jointype;
+  pSrc->nSrc = (u16)(pSrc->nSrc + extra);
+
+  ExprList *pSubList = pSub->pEList;
+  ExprList *pList = p->pEList;
+  substExprList(pList, iParent, pSubList);
+  for (int i = 0; i < pList->nExpr; i++) {
+    const Expr *pE = pList->a[i].pExpr;
+    if (pList->a[i].zName == nullptr && pE && pE->span.z && pE->span.n) {
+      pList->a[i].zName = tarvikStrNDup(pE->span.z, (int)pE->span.n);
+    }
+  }
+  if (isAgg) {
+    substExprList(p->pGroupBy, iParent, pSubList);
+    substExpr(p->pHaving, iParent, pSubList);
+  }
+  if (pSub->pOrderBy) {
+    p->pOrderBy = pSub->pOrderBy;
+    pSub->pOrderBy = nullptr;
+  } else {
+    substExprList(p->pOrderBy, iParent, pSubList);
+  }
+  Expr *pSubWhere = pSub->pWhere ? tarvikExprDup(pSub->pWhere) : nullptr;
+  if (subqueryIsAgg) {
+    substExpr(p->pWhere, iParent, pSubList);
+    p->pHaving = p->pWhere;
+    p->pWhere = pSubWhere;
+    if (pSub->pHaving) p->pHaving = andTerm(p->pHaving, tarvikExprDup(pSub->pHaving));
+    p->pGroupBy = tarvikExprListDup(pSub->pGroupBy);
+  } else {
+    substExpr(p->pWhere, iParent, pSubList);
+    p->pWhere = andTerm(p->pWhere, pSubWhere);
+  }
+  p->isDistinct = p->isDistinct || pSub->isDistinct;
+  if (pSub->nLimit >= 0) {
+    /* The parent's rows start pSub->nOffset further in and may not run
+    ** past the sub-query's last row. */
+    int room = pSub->nLimit - (p->nOffset > 0 ? p->nOffset : 0);
+    if (room < 0) room = 0;
+    if (p->nLimit < 0 || p->nLimit > room) p->nLimit = room;
+  }
+  if (pSub->nOffset > 0) p->nOffset += pSub->nOffset;
+  tarvikSelectDelete(pSub);
+  return 1;
 }
 
 }  // namespace
@@ -1012,7 +1158,8 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
   isDistinct = p->isDistinct;
 
   if ((eDest == SRT_Mem || eDest == SRT_Set) && pEList->nExpr > 1) {
-    tarvikErrorMsg(pParse, "only a single result allowed for a SELECT that is part of an expression");
+    tarvikErrorMsg(pParse,
+                   "only a single result allowed for a SELECT that is part of an expression");
     goto select_end;
   }
 
@@ -1053,14 +1200,25 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
     if (pItem->zName) pParse->zAuthContext = pItem->zName;
     int rcSub = tarvikSelect(pParse, pItem->pSelect, SRT_TempTable, pItem->iCursor, p, i, &isAgg);
     pParse->zAuthContext = zSavedAuthContext;
-    if (rcSub) goto select_end;
+    if (rcSub || failed(pParse)) goto select_end;
     pTabList = p->pSrc;
     pWhere = p->pWhere;
+    pEList = p->pEList;
     if (!ignoreOrderBy) pOrderBy = p->pOrderBy;
     pGroupBy = p->pGroupBy;
     pHaving = p->pHaving;
     isDistinct = p->isDistinct;
   }
+
+  /* A sub-query that can be merged into its parent emits nothing more. */
+  if (pParent &&
+      flattenSubquery(pParse, pParent, parentTab, *pParentAgg || pParent->pGroupBy != nullptr,
+                      isAgg || pGroupBy != nullptr)) {
+    if (isAgg) *pParentAgg = 1;
+    rc = tarvik_malloc_failed ? 1 : 0; /* a partial copy must not be compiled */
+    goto select_end;
+  }
+  if (failed(pParse)) goto select_end;
 
   computeLimitRegisters(pParse, p);
   if (eDest == SRT_Callback) generateColumnTypes(pParse, pTabList, pEList);
@@ -1105,8 +1263,8 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
   pWInfo = tarvikWhereBegin(pParse, pTabList, pWhere, 0, pGroupBy ? nullptr : &pOrderBy);
   if (pWInfo == nullptr) goto select_end;
   if (!isAgg) {
-    selectInnerLoop(pParse, p, pEList, -1, 0, pOrderBy, distinct, eDest, iParm,
-                    pWInfo->iContinue, pWInfo->iBreak);
+    selectInnerLoop(pParse, p, pEList, -1, 0, pOrderBy, distinct, eDest, iParm, pWInfo->iContinue,
+                    pWInfo->iBreak);
   } else {
     if (pGroupBy) {
       for (int i = 0; i < pGroupBy->nExpr; i++) tarvikExprCode(pParse, pGroupBy->a[i].pExpr);
@@ -1138,8 +1296,7 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
     int startagg = tarvikVdbeAddOp(v, OP_AggNext, 0, endagg);
     pParse->useAgg = 1;
     if (pHaving) tarvikExprIfFalse(pParse, pHaving, startagg, 1);
-    selectInnerLoop(pParse, p, pEList, -1, 0, pOrderBy, distinct, eDest, iParm, startagg,
-                    endagg);
+    selectInnerLoop(pParse, p, pEList, -1, 0, pOrderBy, distinct, eDest, iParm, startagg, endagg);
     tarvikVdbeAddOp(v, OP_Goto, 0, startagg);
     tarvikVdbeResolveLabel(v, endagg);
     tarvikVdbeAddOp(v, OP_Noop, 0, 0);
@@ -1156,6 +1313,5 @@ int tarvikSelect(Parse *pParse, Select *p, int eDest, int iParm, Select *pParent
 
 select_end:
   tarvikAggregateInfoReset(pParse);
-  (void)pParentAgg;
   return rc;
 }

@@ -16,11 +16,11 @@ constexpr int kMaxTerms = 100;
 
 /* One AND-term of the WHERE clause. */
 struct ExprInfo {
-  Expr *p;          /* the term; null once it has been coded */
-  bool indexable;   /* an operator look-ups can use, operands independent */
-  bool overflow;    /* reads a cursor that has no mask bit */
-  short idxLeft;    /* cursor of a plain-column left operand, else -1 */
-  short idxRight;   /* cursor of a plain-column right operand, else -1 */
+  Expr *p;        /* the term; null once it has been coded */
+  bool indexable; /* an operator look-ups can use, operands independent */
+  bool overflow;  /* reads a cursor that has no mask bit */
+  short idxLeft;  /* cursor of a plain-column left operand, else -1 */
+  short idxRight; /* cursor of a plain-column right operand, else -1 */
   unsigned prereqLeft, prereqRight, prereqAll;
 };
 
@@ -99,8 +99,8 @@ int exprSplit(int nSlot, ExprInfo *aSlot, Expr *pExpr, int nUsed) {
 /* An index of pTab whose order delivers pOrderBy, given that the first
 ** nEqCol columns of pPreferredIdx are fixed by equality terms; null if
 ** none.  *pbRev is set for a descending ORDER BY. */
-Index *findSortingIndex(Table *pTab, int base, ExprList *pOrderBy, Index *pPreferredIdx,
-                        int nEqCol, int *pbRev) {
+Index *findSortingIndex(Table *pTab, int base, ExprList *pOrderBy, Index *pPreferredIdx, int nEqCol,
+                        int *pbRev) {
   int dir = pOrderBy->a[0].sortOrder & TARVIK_SO_DESC;
   for (int i = 0; i < pOrderBy->nExpr; i++) {
     const Expr *p = pOrderBy->a[i].pExpr;
@@ -166,8 +166,8 @@ WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int 
                             ExprList **ppOrderBy) {
   Vdbe *v = tarvikGetVdbe(pParse);
   if (v == nullptr) return nullptr;
-  tvAssert(pushKey == 0 || pTabList->nSrc == 1);
-  const int nSrc = pTabList->nSrc;
+  const int nSrc = pTabList ? pTabList->nSrc : 0;
+  tvAssert(pushKey == 0 || nSrc == 1);
 
   ExprInfo aExpr[kMaxTerms];
   memset(aExpr, 0, sizeof(aExpr));
@@ -227,21 +227,33 @@ WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int 
           (t.prereqRight & loopMask) == t.prereqRight) {
         switch (t.p->op) {
           case TK_IN:
-          case TK_EQ: iDirectEq = j; break;
+          case TK_EQ:
+            iDirectEq = j;
+            break;
           case TK_LE:
-          case TK_LT: iDirectLt = j; break;
+          case TK_LT:
+            iDirectLt = j;
+            break;
           case TK_GE:
-          case TK_GT: iDirectGt = j; break;
+          case TK_GT:
+            iDirectGt = j;
+            break;
         }
       }
       if (t.idxRight == iCur && t.p->pRight->iColumn < 0 &&
           (t.prereqLeft & loopMask) == t.prereqLeft) {
         switch (t.p->op) {
-          case TK_EQ: iDirectEq = j; break;
+          case TK_EQ:
+            iDirectEq = j;
+            break;
           case TK_LE:
-          case TK_LT: iDirectGt = j; break;
+          case TK_LT:
+            iDirectGt = j;
+            break;
           case TK_GE:
-          case TK_GT: iDirectLt = j; break;
+          case TK_GT:
+            iDirectLt = j;
+            break;
         }
       }
     }
@@ -270,12 +282,20 @@ WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int 
           for (int k = 0; k < pIdx->nColumn; k++) {
             if (pIdx->aiColumn[k] != iColumn) continue;
             switch (t.p->op) {
-              case TK_IN: if (k == 0) inFlag = true; break;
-              case TK_EQ: eqMask |= 1u << k; break;
+              case TK_IN:
+                if (k == 0) inFlag = true;
+                break;
+              case TK_EQ:
+                eqMask |= 1u << k;
+                break;
               case TK_LE:
-              case TK_LT: ltMask |= 1u << k; break;
+              case TK_LT:
+                ltMask |= 1u << k;
+                break;
               case TK_GE:
-              case TK_GT: gtMask |= 1u << k; break;
+              case TK_GT:
+                gtMask |= 1u << k;
+                break;
             }
             break;
           }
@@ -285,11 +305,17 @@ WhereInfo *tarvikWhereBegin(Parse *pParse, SrcList *pTabList, Expr *pWhere, int 
           for (int k = 0; k < pIdx->nColumn; k++) {
             if (pIdx->aiColumn[k] != iColumn) continue;
             switch (t.p->op) {
-              case TK_EQ: eqMask |= 1u << k; break;
+              case TK_EQ:
+                eqMask |= 1u << k;
+                break;
               case TK_LE:
-              case TK_LT: gtMask |= 1u << k; break;
+              case TK_LT:
+                gtMask |= 1u << k;
+                break;
               case TK_GE:
-              case TK_GT: ltMask |= 1u << k; break;
+              case TK_GT:
+                ltMask |= 1u << k;
+                break;
             }
             break;
           }
@@ -648,7 +674,8 @@ void tarvikWhereEnd(WhereInfo *pWInfo) {
   Parse *pParse = pWInfo->pParse;
   Vdbe *v = pParse->pVdbe;
   SrcList *pTabList = pWInfo->pTabList;
-  for (int i = pTabList->nSrc - 1; i >= 0; i--) {
+  const int nSrc = pTabList ? pTabList->nSrc : 0;
+  for (int i = nSrc - 1; i >= 0; i--) {
     WhereLevel *pLevel = &pWInfo->a[i];
     tarvikVdbeResolveLabel(v, pLevel->cont);
     if (pLevel->op != OP_Noop) tarvikVdbeAddOp(v, pLevel->op, pLevel->p1, pLevel->p2);
@@ -664,7 +691,7 @@ void tarvikWhereEnd(WhereInfo *pWInfo) {
     }
   }
   tarvikVdbeResolveLabel(v, pWInfo->iBreak);
-  for (int i = 0; i < pTabList->nSrc; i++) {
+  for (int i = 0; i < nSrc; i++) {
     Table *pTab = pTabList->a[i].pTab;
     if (pTab == nullptr || pTab->isTransient || pTab->pSelect) continue;
     tarvikVdbeAddOp(v, OP_Close, pTabList->a[i].iCursor, 0);

@@ -51,8 +51,8 @@ struct Conn {
 };
 
 std::string opText(const VdbeOp *pOp) {
-  std::string s = std::string(tarvikOpcodeName(pOp->opcode)) + " " + std::to_string(pOp->p1) +
-                  " " + std::to_string(pOp->p2);
+  std::string s = std::string(tarvikOpcodeName(pOp->opcode)) + " " + std::to_string(pOp->p1) + " " +
+                  std::to_string(pOp->p2);
   if (pOp->p3type == P3_POINTER) {
     s += " ptr";
   } else if (pOp->p3) {
@@ -73,9 +73,9 @@ struct Compiled {
   // Only the instructions that reach rows (never those of expressions).
   std::string plan() const {
     static const std::set<std::string> kPlanOps = {
-        "OpenRead", "Rewind",   "Last",     "MoveTo",  "MoveLt",  "NotExists", "MustBeInt",
-        "ForceInt", "IdxGT",    "IdxGE",    "IdxLT",   "IdxIsNull", "IdxRecno", "Next",
-        "Prev",     "SetFirst", "SetNext",  "NullRow", "IncrKey", "Close",     "OpenTemp"};
+        "OpenRead", "Rewind",   "Last",    "MoveTo",  "MoveLt",    "NotExists", "MustBeInt",
+        "ForceInt", "IdxGT",    "IdxGE",   "IdxLT",   "IdxIsNull", "IdxRecno",  "Next",
+        "Prev",     "SetFirst", "SetNext", "NullRow", "IncrKey",   "Close",     "OpenTemp"};
     std::string s;
     // Jump targets move with the code of expressions; only OpenRead's P2
     // (the root page) is kept.
@@ -241,9 +241,7 @@ TEST(Where, RowIdLookupsAndRanges) {
 
   // rowid = x: one row, no index, no loop advance.
   Planned r = plan(c, "SELECT * FROM t WHERE rowid = 5");
-  EXPECT_EQ(r.plan(),
-            "OpenRead 0 0 t\nMustBeInt 1\nNotExists 0\nClose 0\n")
-      << r.listing();
+  EXPECT_EQ(r.plan(), "OpenRead 0 0 t\nMustBeInt 1\nNotExists 0\nClose 0\n") << r.listing();
   // The other operand may be on the left, and the key can be the
   // INTEGER PRIMARY KEY column.
   schema(c, {"CREATE TABLE k(id INTEGER PRIMARY KEY, v)"});
@@ -270,8 +268,7 @@ TEST(Where, RowIdLookupsAndRanges) {
 
 TEST(Where, IndexScoresAndScans) {
   Conn c;
-  schema(c, {"CREATE TABLE t(a, b, c)", "CREATE INDEX tab ON t(a, b)",
-             "CREATE INDEX tc ON t(c)"});
+  schema(c, {"CREATE TABLE t(a, b, c)", "CREATE INDEX tab ON t(a, b)", "CREATE INDEX tc ON t(c)"});
 
   // a = 1 AND b = 2 covers the whole index: stop when the key is greater.
   Planned r = plan(c, "SELECT * FROM t WHERE a = 1 AND b = 2");
@@ -318,8 +315,8 @@ TEST(Where, IndexScoresAndScans) {
   schema(c, {"CREATE TABLE u(x, y)", "CREATE INDEX ux1 ON u(x)", "CREATE INDEX ux2 ON u(x, y)"});
   r = plan(c, "SELECT * FROM u WHERE x = 3");
   Table *pU = tarvikFindTable(&c.db, "u", nullptr);
-  std::string first = std::string("OpenRead 1 ") + std::to_string(pU->pIndex->tnum) + " " +
-                      pU->pIndex->zName;
+  std::string first =
+      std::string("OpenRead 1 ") + std::to_string(pU->pIndex->tnum) + " " + pU->pIndex->zName;
   EXPECT_NE(r.plan().find(first), std::string::npos) << r.listing();
 }
 
@@ -361,8 +358,7 @@ TEST(Where, JoinsAndOuterJoins) {
 
   // LEFT JOIN: a flag cell, and a row of NULLs when nothing matched.
   r = plan(c, "SELECT * FROM t1 LEFT JOIN t2 ON t1.x = t2.x WHERE t2.y IS NULL");
-  EXPECT_TRUE(r.has("String 0 0\nMemStore 1 1\n")) << "cell 0 is never the flag\n"
-                                                      << r.listing();
+  EXPECT_TRUE(r.has("String 0 0\nMemStore 1 1\n")) << "cell 0 is never the flag\n" << r.listing();
   EXPECT_TRUE(r.has("Integer 1 0\nMemStore 1 1\n")) << r.listing();
   EXPECT_TRUE(r.has("MemLoad 1 0\nNotNull 1 ")) << r.listing();
   EXPECT_NE(r.plan().find("NullRow 1\nNullRow 2\n"), std::string::npos) << r.listing();
@@ -395,6 +391,31 @@ TEST(Where, TermLimitAndConstantConditions) {
   // A WHERE without FROM items is tested once, before any loop.
   r = plan(c, "SELECT * FROM t WHERE 0");
   EXPECT_EQ(r.plan(), "OpenRead 0 0 t\nRewind 0\nNext 0\nClose 0\n") << r.listing();
+}
+
+// Only 32 cursors have mask bits; a term on a later table must still wait
+// until that table's loop has a row.
+TEST(Where, TermsOnTablesBeyondTheMasks) {
+  Conn c;
+  std::string from, where;
+  for (int i = 0; i < 34; i++) {
+    std::string t = "t" + std::to_string(i);
+    schema(c, {("CREATE TABLE " + t + "(a)").c_str()});
+    from += (i ? ", " : "") + t;
+    where += (i ? " AND " : "") + t + ".a = 1";
+  }
+  Compiled r = compile(c, ("SELECT count(*) FROM " + from + " WHERE " + where).c_str());
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  auto pos = [&](const std::string &op) {
+    for (size_t i = 0; i < r.ops.size(); i++) {
+      if (r.ops[i].rfind(op, 0) == 0) return (int)i;
+    }
+    return -1;
+  };
+  ASSERT_GE(pos("Rewind 33 "), 0);
+  EXPECT_GT(pos("Column 32 0"), pos("Rewind 33 ")) << r.listing();
+  EXPECT_GT(pos("Column 31 0"), pos("Rewind 31 "));
+  EXPECT_LT(pos("Column 31 0"), pos("Rewind 32 "));
 }
 
 TEST(Select, JoinAndStarErrors) {
@@ -480,8 +501,9 @@ TEST(Select, ProgramShapes) {
   EXPECT_FALSE(r.has("OpenTemp")) << r.listing();
   EXPECT_EQ(r.plan().find("OpenRead 0"), r.plan().rfind("OpenRead 0")) << r.listing();
 
-  // A FROM sub-query fills a temporary table on its item's cursor.
-  r = compile(c, "SELECT * FROM (SELECT a FROM t)");
+  // A FROM sub-query that cannot be merged fills a temporary table on its
+  // item's cursor.
+  r = compile(c, "SELECT * FROM (SELECT count(*) FROM t), t AS u");
   ASSERT_EQ(r.nErr, 0) << r.err;
   EXPECT_TRUE(r.has("OpenTemp 0 0\n")) << r.listing();
   EXPECT_TRUE(r.has("NewRecno 0 0\nPull 1 0\nPutIntKey 0 0\n")) << r.listing();
@@ -499,6 +521,39 @@ TEST(Select, ProgramShapes) {
   }
 }
 
+TEST(Select, FlatteningFromSubqueries) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a, b)", "CREATE INDEX ta ON t(a)"});
+  auto flattened = [&](const char *zSql) {
+    Compiled r = compile(c, zSql);
+    EXPECT_EQ(r.nErr, 0) << r.err;
+    return !r.has("OpenTemp 0 0\n");
+  };
+  EXPECT_TRUE(flattened("SELECT * FROM (SELECT a FROM t) ORDER BY a"));
+  // The parent's WHERE reads the sub-query's columns, and the merged
+  // terms still choose the index.
+  Compiled r = compile(c, "SELECT x FROM (SELECT a AS x, b FROM t WHERE b > 1) WHERE x = 5");
+  EXPECT_NE(r.plan().find("OpenRead 2 0 ta"), std::string::npos) << r.listing();
+  EXPECT_TRUE(r.has("ColumnName 0 1 x\n")) << r.listing();
+  // An aggregate sub-query alone in FROM: the parent's WHERE becomes HAVING.
+  r = compile(c, "SELECT n FROM (SELECT count(*) AS n FROM t) WHERE n > 1");
+  EXPECT_FALSE(r.has("OpenTemp")) << r.listing();
+  EXPECT_TRUE(r.has("AggNext")) << r.listing();
+  // Limits combine: rows 3..5 of the sub-query's first five.
+  r = compile(c, "SELECT * FROM (SELECT a FROM t LIMIT 5) LIMIT 10 OFFSET 2");
+  EXPECT_FALSE(r.has("OpenTemp")) << r.listing();
+  EXPECT_TRUE(r.has("Integer -3 0\nMemStore 0 1\nInteger -2 0\nMemStore 1 1\n")) << r.listing();
+
+  // Refused: an aggregate in a join, both aggregate, both ordered ...
+  EXPECT_FALSE(flattened("SELECT * FROM (SELECT count(*) FROM t), t AS u"));
+  EXPECT_FALSE(flattened("SELECT count(*) FROM (SELECT count(*) FROM t)"));
+  EXPECT_FALSE(flattened("SELECT * FROM (SELECT a FROM t ORDER BY a) ORDER BY 1"));
+  // ... DISTINCT over other columns, and a LIMIT that must cut rows before
+  // the parent filters them.
+  EXPECT_FALSE(flattened("SELECT a FROM (SELECT DISTINCT a, b FROM t)"));
+  EXPECT_FALSE(flattened("SELECT * FROM (SELECT a FROM t LIMIT 2) WHERE a > 5"));
+}
+
 TEST(Select, AllocationFailuresNeverCrashOrLeak) {
   const char *const statements[] = {
       "SELECT a, b FROM t WHERE a = 1 AND b > 2 ORDER BY a",
@@ -506,28 +561,133 @@ TEST(Select, AllocationFailuresNeverCrashOrLeak) {
       "SELECT a FROM t UNION SELECT c FROM u ORDER BY 1",
       "SELECT * FROM (SELECT a FROM t) AS s, v WHERE s.a = v.a",
       "SELECT DISTINCT * FROM t NATURAL JOIN u",
+      "SELECT n FROM (SELECT count(*) AS n, max(b) FROM t GROUP BY a) WHERE n > 1",
+      "SELECT a FROM t INTERSECT SELECT a FROM u ORDER BY a DESC LIMIT 2",
+      "SELECT max(a), (SELECT min(c) FROM u) FROM t",
   };
   int injected = 0;
   for (const char *zSql : statements) {
-    for (int n = 1; n < 10000; n++) {
-      long before = tarvikTestMallocOutstanding();
-      int failures;
-      {
-        Conn c;
-        schema(c, {"CREATE TABLE t(a, b)", "CREATE INDEX ta ON t(a, b)", "CREATE TABLE u(a, c)",
-                   "CREATE VIEW v AS SELECT a FROM u"});
-        tarvikTestMallocFail(n, false);
-        compile(c, zSql);
-        failures = tarvikTestMallocFailures();
-        tarvikTestMallocFail(0, false);
-        tarvik_malloc_failed = 0;
+    for (int persist = 0; persist < 2; persist++) {
+      for (int n = 1; n < 10000; n++) {
+        long before = tarvikTestMallocOutstanding();
+        int failures;
+        {
+          Conn c;
+          schema(c, {"CREATE TABLE t(a, b)", "CREATE INDEX ta ON t(a, b)", "CREATE TABLE u(a, c)",
+                     "CREATE VIEW v AS SELECT a FROM u"});
+          tarvikTestMallocFail(n, persist != 0);
+          compile(c, zSql);
+          failures = tarvikTestMallocFailures();
+          tarvikTestMallocFail(0, false);
+          tarvik_malloc_failed = 0;
+        }
+        ASSERT_EQ(tarvikTestMallocOutstanding(), before) << zSql << " failing allocation " << n;
+        injected += failures;
+        if (failures == 0) break;
       }
-      ASSERT_EQ(tarvikTestMallocOutstanding(), before) << zSql << " failing allocation " << n;
-      injected += failures;
-      if (failures == 0) break;
     }
   }
   EXPECT_GT(injected, 50);
+}
+
+// Names of result columns under the two naming flags.
+TEST(Select, ColumnNamesUnderTheNamingFlags) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a INTEGER PRIMARY KEY, b  TEXT, c)", "CREATE TABLE u(d)"});
+  auto names = [&](const char *zSql) {
+    Compiled r = compile(c, zSql);
+    EXPECT_EQ(r.nErr, 0) << r.err;
+    std::string s;
+    for (const auto &op : r.ops) {
+      if (op.rfind("ColumnName ", 0) == 0) s += op.substr(11) + "|";
+    }
+    return s;
+  };
+  // Neither flag: the text as written (white space compressed), types after.
+  EXPECT_EQ(names("SELECT t.b, a+1, c  AS  x, rowid FROM t"),
+            "0 0 t.b|1 0 a+1|2 0 x|3 1 rowid|4 0 TEXT|5 0 NUMERIC|6 0|7 0 INTEGER|");
+  EXPECT_EQ(names("SELECT b ,  a  +  1 FROM t"), "0 0 b|1 1 a + 1|2 0 TEXT|3 0 NUMERIC|");
+  c.db.flags |= TARVIK_ShortColNames;
+  EXPECT_EQ(names("SELECT t.b, _rowid_ FROM t"), "0 0 b|1 1 a|2 0 TEXT|3 0 INTEGER|");
+  c.db.flags = (c.db.flags & ~TARVIK_ShortColNames) | TARVIK_FullColNames;
+  EXPECT_EQ(names("SELECT x.b, d FROM t AS x, u"), "0 0 t.b|1 1 u.d|2 0 TEXT|3 0|");
+  c.db.flags &= ~TARVIK_FullColNames;
+  // Expanded columns of a join carry the item's name.
+  EXPECT_EQ(names("SELECT * FROM t AS x, u"),
+            "0 0 x.a|1 0 x.b|2 0 x.c|3 1 u.d|4 0 INTEGER|5 0 TEXT|6 0|7 0|");
+  // A compound is named by its leftmost select.
+  EXPECT_EQ(names("SELECT b FROM t UNION SELECT d FROM u"), "0 1 b|1 0 TEXT|");
+}
+
+TEST(Select, ResolutionErrors) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a, b)"});
+  EXPECT_EQ(error(c, "SELECT a FROM t ORDER BY 2"),
+            "ORDER BY column number 2 out of range - should be between 1 and 1");
+  EXPECT_EQ(error(c, "SELECT a FROM t ORDER BY 'x'"),
+            "ORDER BY terms must not be non-integer constants");
+  EXPECT_EQ(error(c, "SELECT a FROM t GROUP BY 0"),
+            "GROUP BY column number 0 out of range - should be between 1 and 1");
+  EXPECT_EQ(error(c, "SELECT a FROM t GROUP BY 1.5"),
+            "GROUP BY terms must not be non-integer constants");
+  EXPECT_EQ(error(c, "SELECT a FROM t WHERE a = (SELECT a, b FROM t)"),
+            "only a single result allowed for a SELECT that is part of an expression");
+  EXPECT_EQ(error(c, "SELECT a FROM t WHERE count(*) > 1"), "misuse of aggregate function count()");
+  EXPECT_EQ(error(c, "SELECT a FROM t UNION SELECT b FROM t ORDER BY 3"),
+            "ORDER BY position 3 should be between 1 and 1");
+  EXPECT_EQ(error(c, "SELECT a FROM t UNION SELECT b FROM t ORDER BY c"),
+            "ORDER BY term number 1 does not match any result column");
+  // A copied result column may be a constant: that is no error.
+  EXPECT_EQ(compile(c, "SELECT 'x', a FROM t ORDER BY 1").nErr, 0);
+  // Aliases are visible in WHERE and ORDER BY.
+  EXPECT_EQ(compile(c, "SELECT a AS k FROM t WHERE k > 1 ORDER BY k").nErr, 0);
+}
+
+TEST(Select, AggregatesAndMinMax) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a INTEGER PRIMARY KEY, b, c)", "CREATE INDEX tb ON t(b)"});
+  // count(*) over an empty WHERE still gives its one row.
+  Compiled r = compile(c, "SELECT count(*) FROM t WHERE 0");
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  EXPECT_TRUE(r.has("AggReset 0 1\nAggInit 0 0 ptr\nString 0 0\nAggFocus 0 0\n")) << r.listing();
+  EXPECT_TRUE(r.has("Integer 0 0\nAggFunc 0 0 ptr\n")) << r.listing();
+  EXPECT_TRUE(r.has("AggNext 0 ")) << r.listing();
+
+  // GROUP BY: the group key, plain columns from each group's first row.
+  r = compile(c, "SELECT b, sum(c) FROM t GROUP BY b HAVING sum(c) > 1");
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  EXPECT_TRUE(r.has("Column 0 1\nMakeKey 1 0 n\nAggFocus 0 ")) << r.listing();
+  EXPECT_TRUE(r.has("Column 0 1\nAggSet 0 0\n")) << r.listing();
+  EXPECT_TRUE(r.has("Column 0 2\nInteger 1 0\nAggFunc 0 1 ptr\n")) << r.listing();
+
+  // min/max of an indexed column or the row id read one end.
+  r = compile(c, "SELECT max(b) FROM t");
+  EXPECT_TRUE(r.has("OpenRead 1 0 tb\nLast 1 0\nIdxRecno 1 0\nClose 1 0\nMoveTo 0 0\n"))
+      << r.listing();
+  r = compile(c, "SELECT min(a) FROM t");
+  EXPECT_TRUE(r.has("OpenRead 0 0 t\nRewind 0 0\nRecno 0 0\nCallback 1 0\n")) << r.listing();
+  // Without an index on the column, or with a WHERE, the full loop runs.
+  EXPECT_TRUE(compile(c, "SELECT max(c) FROM t").has("AggFunc"));
+  EXPECT_TRUE(compile(c, "SELECT max(b) FROM t WHERE c = 1").has("AggFunc"));
+  schema(c, {"CREATE VIEW v AS SELECT a FROM t"});
+  EXPECT_TRUE(compile(c, "SELECT min(rowid) FROM v").has("AggFunc"))
+      << "a view has no tree to read an end of";
+}
+
+TEST(Select, JoinsThroughTheCompiler) {
+  Conn c;
+  schema(c, {"CREATE TABLE t(a, b)", "CREATE TABLE u(a, d)", "CREATE INDEX ua ON u(a)"});
+  // ON terms choose u's index and test inside the join; WHERE terms after
+  // the row of NULLs.
+  Compiled r = compile(c, "SELECT t.a, u.d FROM t LEFT JOIN u ON t.a = u.a WHERE u.d IS NULL");
+  ASSERT_EQ(r.nErr, 0) << r.err;
+  EXPECT_NE(r.plan().find("OpenRead 2 0 ua"), std::string::npos) << r.listing();
+  EXPECT_NE(r.plan().find("NullRow 1\nNullRow 2\n"), std::string::npos) << r.listing();
+  // USING and NATURAL joins compare through the items' aliases.
+  EXPECT_EQ(compile(c, "SELECT * FROM t AS x JOIN t AS y USING (a)").nErr, 0);
+  EXPECT_EQ(compile(c, "SELECT * FROM t AS x NATURAL JOIN u AS y").nErr, 0);
+  r = compile(c, "SELECT * FROM t AS x NATURAL JOIN u AS y");
+  EXPECT_NE(r.plan().find("OpenRead 2 0 ua"), std::string::npos) << r.listing();
 }
 
 }  // namespace
