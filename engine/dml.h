@@ -38,9 +38,7 @@ int tarvikAuthCheck(Parse *pParse, int code, const char *zArg1, const char *zArg
 
 namespace dml {
 
-inline bool failed(const Parse *pParse) {
-  return pParse->nErr != 0 || tarvik_malloc_failed != 0;
-}
+inline bool failed(const Parse *pParse) { return pParse->nErr != 0 || tarvik_malloc_failed != 0; }
 
 inline int triggersExist(Parse *pParse, Table *pTab, int op, int tr_tm, ExprList *pChanges) {
   if (tarvikTriggersExist == nullptr) return 0;

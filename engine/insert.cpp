@@ -67,9 +67,7 @@ char *uniqueMessage(const Table *pTab, const Index *pIdx) {
 
 /* Pushes the value a column missing from the statement gets: its default
 ** text, or NULL. */
-void codeDefault(Vdbe *v, const Column *pCol) {
-  tarvikVdbeOp3(v, OP_String, 0, 0, pCol->zDflt, 0);
-}
+void codeDefault(Vdbe *v, const Column *pCol) { tarvikVdbeOp3(v, OP_String, 0, 0, pCol->zDflt, 0); }
 
 void closeTableAndIndices(Vdbe *v, const Table *pTab, int base) {
   tarvikVdbeAddOp(v, OP_Close, base, 0);
@@ -123,7 +121,8 @@ void tarvikGenerateConstraintChecks(Parse *pParse, Table *pTab, int base, const 
         tarvikVdbeAddOp(v, OP_Push, nCol - i, 0);
         break;
       default:
-        haltConstraint(v, onError, tarvikMPrintf("%s.%s may not be NULL", pTab->zName, pCol->zName));
+        haltConstraint(v, onError,
+                       tarvikMPrintf("%s.%s may not be NULL", pTab->zName, pCol->zName));
         break;
     }
     tarvikVdbeChangeP2(v, addr, tarvikVdbeCurrentAddr(v));
@@ -293,7 +292,7 @@ void tarvikInsert(Parse *pParse, SrcList *pTabList, ExprList *pList, Select *pSe
 
     /* The source of the rows. */
     int nColumn;
-    int srcTab = -1;      /* temporary table holding the SELECT's rows */
+    int srcTab = -1; /* temporary table holding the SELECT's rows */
     bool useTempTable = false;
     int iSelectLoop = 0;  /* first instruction of the SELECT */
     int iInsertBlock = 0; /* label: the subroutine called for each SELECT row */

@@ -31,8 +31,7 @@ void pushNewColumns(Parse *pParse, Vdbe *v, Table *pTab, int iCur, const int *aX
 
 }  // namespace
 
-void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pWhere,
-                  int onError) {
+void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pWhere, int onError) {
   if (GEN_INTERCEPT("Update", pTabList, pChanges, pWhere, onError)) {
     tarvikSrcListDelete(pTabList);
     tarvikExprListDelete(pChanges);
@@ -184,8 +183,8 @@ void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pW
       tarvikVdbeAddOp(v, OP_MakeRecord, pTab->nCol, 0);
       tarvikVdbeAddOp(v, OP_PutIntKey, newIdx, 0);
       if (!isView) tarvikVdbeAddOp(v, OP_Close, iCur, 0);
-      if (dml::codeRowTrigger(pParse, TK_UPDATE, pChanges, TK_BEFORE, pTab, newIdx, oldIdx,
-                              onError, addr)) {
+      if (dml::codeRowTrigger(pParse, TK_UPDATE, pChanges, TK_BEFORE, pTab, newIdx, oldIdx, onError,
+                              addr)) {
         goto cleanup;
       }
     }
@@ -229,8 +228,8 @@ void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pW
           if (openAll || aIdxUsed[i]) tarvikVdbeAddOp(v, OP_Close, iCur + i + 1, 0);
         }
       }
-      if (dml::codeRowTrigger(pParse, TK_UPDATE, pChanges, TK_AFTER, pTab, newIdx, oldIdx,
-                              onError, addr)) {
+      if (dml::codeRowTrigger(pParse, TK_UPDATE, pChanges, TK_AFTER, pTab, newIdx, oldIdx, onError,
+                              addr)) {
         goto cleanup;
       }
     }

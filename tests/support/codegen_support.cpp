@@ -113,7 +113,7 @@ Program compileSql(SchemaConn &c, const char *zSql) {
       }
     }
     std::stable_sort(spans.begin(), spans.end(),
-              [](const Span &a, const Span &b) { return a.iStart < b.iStart; });
+                     [](const Span &a, const Span &b) { return a.iStart < b.iStart; });
     int n = tarvikVdbeCurrentAddr(v);
     size_t k = 0;
     for (int i = 0; i < n;) {

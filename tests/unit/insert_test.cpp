@@ -52,13 +52,13 @@ TEST(Insert, ValuesCheckEveryConstraintThenWriteKeysAndRow) {
   // Stack while checking: row number, a (NULL: the key is the row number), b, c.
   EXPECT_EQ(r.listing(),
             "Transaction 0 0\nVerifyCookie 0 0\nTransaction 1 0\n"
-            "Integer 0 0\nMemStore 0 1\n"                                  // counter = 0
+            "Integer 0 0\nMemStore 0 1\n"  // counter = 0
             "Integer 0 0\nOpenWrite 0 4 t2\nInteger 0 0\nOpenWrite 1 5 i2\n"
             "<Expr>\nNotNull -1 13\nPop 1 0\nNewRecno 0 0\nMustBeInt 0 0\n"  // NULL key: new number
             "String 0 0\n<Expr>\n<Expr>\n"
-            "Dup 1 1\nNotNull 1 21\nString 0 0 7\nPush 2 0\n"              // b NULL: default
+            "Dup 1 1\nNotNull 1 21\nString 0 0 7\nPush 2 0\n"  // b NULL: default
             "Dup 3 1\nNotExists 0 24\nHalt 19 2 PRIMARY KEY must be unique\n"
-            "Dup 3 1\nDup 1 1\nDup 5 1\nMakeIdxKey 2 31 nn\n"              // key (c, a) + row
+            "Dup 3 1\nDup 1 1\nDup 5 1\nMakeIdxKey 2 31 nn\n"  // key (c, a) + row
             "Dup 4 1\nIsUnique 1 31\nHalt 19 2 columns c, a are not unique\n"
             "IdxPut 1 0\nMakeRecord 3 0\nPutIntKey 0 7\nMemIncr 0 0\n"
             "Close 0 0\nClose 1 0\nSetCounts 0 0\nCommit 0 0\n"
@@ -243,7 +243,8 @@ TEST(Insert, CompileTimeErrors) {
       {"INSERT INTO t3(x, w) VALUES(1, 2)", "table t3 has no column named w"},
       {"INSERT INTO nosuch VALUES(1)", "no such table: nosuch"},
       {"INSERT INTO temp.t3 VALUES(1, 2, 3)", "no such table: temp.t3"},
-      {"INSERT INTO tarvik_master VALUES(1, 2, 3, 4, 5)", "table tarvik_master may not be modified"},
+      {"INSERT INTO tarvik_master VALUES(1, 2, 3, 4, 5)",
+       "table tarvik_master may not be modified"},
       {"INSERT INTO v VALUES(1)", "cannot modify v because it is a view"},
   };
   for (const auto &k : aCase) {

@@ -56,16 +56,16 @@ TEST(Update, RewritesEachListedRowThroughTheIndicesItChanges) {
   EXPECT_EQ(r.listing(),
             "Transaction 0 0\nVerifyCookie 0 0\nTransaction 1 0\n"
             "<WhereBegin>\nListWrite 0 0\n<WhereEnd>\n"
-            "Integer 0 0\n"                                       // the count
+            "Integer 0 0\n"  // the count
             "Integer 0 0\nOpenWrite 0 4 t2\nInteger 0 0\nOpenWrite 1 5 i2\n"
             "ListRewind 0 0\nListRead 0 38\nDup 0 0\nNotExists 0 36\n"
-            "String 0 0\nColumn 0 1\n<Expr>\nColumn 0 3\n"        // new values: a, b, c, d
+            "String 0 0\nColumn 0 1\n<Expr>\nColumn 0 3\n"  // new values: a, b, c, d
             "Dup 0 1\nNotNull 1 22\nHalt 19 2 t2.d may not be NULL\n"
-            "Dup 4 1\nDup 2 1\nDup 6 1\nMakeIdxKey 2 0 nn\n"      // new key of i2
+            "Dup 4 1\nDup 2 1\nDup 6 1\nMakeIdxKey 2 0 nn\n"                      // new key of i2
             "Recno 0 0\nColumn 0 2\nDup 1 0\nMakeIdxKey 2 0 nn\nIdxDelete 1 0\n"  // old key
             "IdxPut 1 0\nMakeRecord 4 0\nPutIntKey 0 5\n"
             "AddImm 1 0\nGoto 0 12\n"
-            "Pop 1 0\nGoto 0 12\n"                                // a row that has gone
+            "Pop 1 0\nGoto 0 12\n"  // a row that has gone
             "ListReset 0 0\nClose 0 0\nClose 1 0\nSetCounts 0 0\nCommit 0 0\n"
             "ColumnName 0 1 rows updated\nCallback 1 0\nHalt 0 0\n");
 
@@ -96,15 +96,15 @@ TEST(Update, NewRowNumberIsCheckedAndTheOldRowDeleted) {
             "ListRewind 0 0\nListRead 0 64\nDup 0 0\nNotExists 0 62\n"
             "<Expr>\nMustBeInt 0 0\nString 0 0\nColumn 0 1\nColumn 0 2\n<Expr>\n"
             "Dup 0 1\nNotNull 1 26\nPop 6 0\nGoto 0 13\n"
-            "Dup 5 1\nDup 5 1\nEq 0 33\n"                        // unchanged number: no check
+            "Dup 5 1\nDup 5 1\nEq 0 33\n"  // unchanged number: no check
             "Dup 4 1\nNotExists 0 33\nPop 6 0\nGoto 0 13\n"
-            "Dup 5 1\nMoveTo 0 0\n"                              // back on the old row
+            "Dup 5 1\nMoveTo 0 0\n"  // back on the old row
             "Dup 4 1\nDup 2 1\nDup 6 1\nMakeIdxKey 2 0 nn\n"
             "Dup 5 1\nDup 4 1\nMakeIdxKey 1 46 n\n"
-            "Dup 7 1\nIsUnique 2 46\nPop 9 0\nGoto 0 13\n"       // old number: the row itself
+            "Dup 7 1\nIsUnique 2 46\nPop 9 0\nGoto 0 13\n"  // old number: the row itself
             "Recno 0 0\nColumn 0 2\nDup 1 0\nMakeIdxKey 2 0 nn\nIdxDelete 1 0\n"
             "Recno 0 0\nColumn 0 1\nMakeIdxKey 1 0 n\nIdxDelete 2 0\n"
-            "Delete 0 0\n"                                       // the old row, uncounted
+            "Delete 0 0\n"  // the old row, uncounted
             "IdxPut 2 0\nIdxPut 1 0\nMakeRecord 4 0\nPutIntKey 0 5\nPop 1 0\n"
             "Goto 0 13\nPop 1 0\nGoto 0 13\n"
             "ListReset 0 0\nClose 0 0\nClose 1 0\nClose 2 0\nSetCounts 0 0\nCommit 0 0\n"
@@ -164,7 +164,8 @@ TEST(Update, InsideATriggerNothingIsCounted) {
   ASSERT_NE(pSrc, nullptr);
   pSrc->a[0].zName = tarvikStrDup("t3");
   pSrc->a[0].iCursor = -1;
-  ExprList *pChanges = tarvikExprListAppend(nullptr, tarvikExpr(TK_NULL, nullptr, nullptr, nullptr), nullptr);
+  ExprList *pChanges =
+      tarvikExprListAppend(nullptr, tarvikExpr(TK_NULL, nullptr, nullptr, nullptr), nullptr);
   pChanges->a[0].zName = tarvikStrDup("x");
   tarvikUpdate(&parse, pSrc, pChanges, nullptr, OE_Default);
   ASSERT_EQ(parse.nErr, 0);
