@@ -567,6 +567,30 @@ void tarvikUpdate(Parse *pParse, SrcList *pTabList, ExprList *pChanges, Expr *pW
                   int onError);
 void tarvikDeleteFrom(Parse *pParse, SrcList *pTabList, Expr *pWhere);
 
+/* P2 flags of PutIntKey and Delete: how the machine counts the row. */
+enum {
+  OPFLAG_NCHANGE = 1,   /* count it in the connection's nChange */
+  OPFLAG_LASTROWID = 2, /* record its number as lastRowid */
+  OPFLAG_CSCHANGE = 4,  /* count it in the statement's csChange */
+};
+
+/* Shared by INSERT, UPDATE, DELETE, trigger bodies and COPY.  A table is on
+** cursor base and its indices, in list order, on base+1, base+2, ...  The
+** checks expect on the stack, from the bottom: the old row number (UPDATE
+** changing it), the new row number, the values of columns 0..nCol-1 (NULL
+** in the INTEGER PRIMARY KEY slot).  aIdxUsed null means every index. */
+Table *tarvikSrcListLookup(Parse *pParse, SrcList *pSrc);
+int tarvikIsReadOnly(Parse *pParse, Table *pTab, int viewOk);
+int tarvikOpenTableAndIndices(Parse *pParse, Table *pTab, int base);
+void tarvikGenerateConstraintChecks(Parse *pParse, Table *pTab, int base, const char *aIdxUsed,
+                                    int recnoChng, int isUpdate, int overrideError,
+                                    int ignoreDest);
+void tarvikCompleteInsertion(Parse *pParse, Table *pTab, int base, const char *aIdxUsed,
+                             int recnoChng, int isUpdate, int newIdx);
+void tarvikGenerateRowDelete(tarvik *db, Vdbe *v, Table *pTab, int iCur, int count);
+void tarvikGenerateRowIndexDelete(tarvik *db, Vdbe *v, Table *pTab, int iCur,
+                                  const char *aIdxUsed);
+
 /* Triggers (trigger.cpp). */
 void tarvikBeginTrigger(Parse *pParse, const Token *pName, int tr_tm, int op, IdList *pColumns,
                         SrcList *pTableName, int foreach, Expr *pWhen, int isTemp);
