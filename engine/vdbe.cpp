@@ -572,18 +572,9 @@ static void splitLine(Vdbe *p, int nField, const char *zDelim) {
 }
 
 /* ================================================================ not built yet
-** PLACEHOLDERS.  Connection and schema routines the loop calls that belong
-** to modules not in the build yet; replace each by the real call when its
-** module arrives: tarvikRollbackAll (main.cpp), tarvikCommitInternalChanges
-** (build.cpp), tarvikRunVacuum (vacuum.cpp). */
+** PLACEHOLDER.  VACUUM's rebuild belongs to vacuum.cpp, which does not
+** exist yet; replace this by tarvikRunVacuum when it arrives. */
 
-static void pendingRollbackAll(tarvik *db) {
-  for (int i = 0; i < db->nDb; i++) {
-    if (db->aDb[i].pBt && db->aDb[i].inTrans) tarvikBtreeRollback(db->aDb[i].pBt);
-    db->aDb[i].inTrans = 0;
-  }
-}
-static void pendingCommitInternalChanges(tarvik *db) { db->flags &= ~TARVIK_InternChanges; }
 static int pendingRunVacuum(char **, tarvik *) { return TARVIK_OK; }
 
 /* ================================================================ tracing */
@@ -1345,16 +1336,16 @@ int tarvikVdbeExec(Vdbe *p) {
           }
         }
         if (rc == TARVIK_OK) {
-          pendingCommitInternalChanges(db);
+          tarvikCommitInternalChanges(db);
         } else {
-          pendingRollbackAll(db);
+          tarvikRollbackAll(db);
           goto abort_due_to_error;
         }
         break;
       }
 
       case OP_Rollback:
-        pendingRollbackAll(db);
+        tarvikRollbackAll(db);
         break;
 
       case OP_ReadCookie:
