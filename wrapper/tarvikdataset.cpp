@@ -77,6 +77,23 @@ bool isSelect(const char *sql) {
          !(std::isalnum(static_cast<unsigned char>(sql[6])) || sql[6] == '_');
 }
 
+// Column names of a query that returned no rows, for an engine whose
+// empty-result callbacks are off: a compiled statement names its columns
+// when it finishes.
+void fillHeader(tarvik *conn, const char *zSql, result_set *r) {
+  tarvik_vm *pVm = nullptr;
+  const char *zTail = nullptr;
+  if (tarvik_compile(conn, zSql, &zTail, &pVm, nullptr) != TARVIK_OK || !pVm) return;
+  int n = 0;
+  const char **azValue = nullptr;
+  const char **azName = nullptr;
+  int rc = tarvik_step(pVm, &n, &azValue, &azName);
+  if ((rc == TARVIK_DONE || rc == TARVIK_ROW) && azName) {
+    callback(r, n, nullptr, const_cast<char **>(azName));
+  }
+  tarvik_finalize(pVm, nullptr);
+}
+
 const char kPragma[] = "PRAGMA empty_result_callbacks=ON";
 
 }  // namespace
@@ -225,6 +242,7 @@ bool TarvikDataset::query(const char *zSql) {
   errmsg = nullptr;
   int rc = tarvik_exec(handle(), zSql, callback, &result, &errmsg);
   if (db->setErr(rc, zSql) != 0) return false;
+  if (result.record_header.empty()) fillHeader(handle(), zSql, &result);
   active = true;
   ds_state = dsSelect;
   first();
