@@ -81,11 +81,21 @@ void Dataset::setSqlParams(const char *sqlFrmt, sqlType t, ...) {
   vsnprintf(buf, sizeof(buf), sqlFrmt ? sqlFrmt : "", ap);
   va_end(ap);
   switch (t) {
-    case sqlSelect: set_select_sql(buf); break;
-    case sqlUpdate: add_update_sql(buf); break;
-    case sqlInsert: add_insert_sql(buf); break;
-    case sqlDelete: add_delete_sql(buf); break;
-    case sqlExec: sql = buf; break;
+    case sqlSelect:
+      set_select_sql(buf);
+      break;
+    case sqlUpdate:
+      add_update_sql(buf);
+      break;
+    case sqlInsert:
+      add_insert_sql(buf);
+      break;
+    case sqlDelete:
+      add_delete_sql(buf);
+      break;
+    case sqlExec:
+      sql = buf;
+      break;
   }
 }
 

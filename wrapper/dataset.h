@@ -11,7 +11,14 @@
 
 namespace mornet {
 
-enum dsStates { dsSelect = 0, dsInsert = 1, dsEdit = 2, dsUpdate = 3, dsDelete = 4, dsInactive = 5 };
+enum dsStates {
+  dsSelect = 0,
+  dsInsert = 1,
+  dsEdit = 2,
+  dsUpdate = 3,
+  dsDelete = 4,
+  dsInactive = 5
+};
 enum sqlType { sqlSelect = 0, sqlUpdate = 1, sqlInsert = 2, sqlDelete = 3, sqlExec = 4 };
 
 class Dataset;

@@ -54,16 +54,35 @@ field_value::field_value(const field_value &fv) : field_value() {
 field_value &field_value::operator=(const field_value &fv) {
   if (this == &fv) return *this;
   switch (fv.field_type) {
-    case ft_String: set_asString(fv.get_asString()); break;
-    case ft_Boolean: set_asBool(fv.get_asBool()); break;
-    case ft_Char: set_asChar(fv.get_asChar()); break;
-    case ft_Short: set_asShort(fv.get_asShort()); break;
-    case ft_UShort: set_asUShort(fv.get_asUShort()); break;
-    case ft_Long: set_asLong(fv.get_asLong()); break;
-    case ft_ULong: set_asULong(fv.get_asULong()); break;
-    case ft_Float: set_asFloat(fv.get_asFloat()); break;
-    case ft_Double: set_asDouble(fv.get_asDouble()); break;
-    default: return *this;  // declared-only types carry nothing to copy
+    case ft_String:
+      set_asString(fv.get_asString());
+      break;
+    case ft_Boolean:
+      set_asBool(fv.get_asBool());
+      break;
+    case ft_Char:
+      set_asChar(fv.get_asChar());
+      break;
+    case ft_Short:
+      set_asShort(fv.get_asShort());
+      break;
+    case ft_UShort:
+      set_asUShort(fv.get_asUShort());
+      break;
+    case ft_Long:
+      set_asLong(fv.get_asLong());
+      break;
+    case ft_ULong:
+      set_asULong(fv.get_asULong());
+      break;
+    case ft_Float:
+      set_asFloat(fv.get_asFloat());
+      break;
+    case ft_Double:
+      set_asDouble(fv.get_asDouble());
+      break;
+    default:
+      return *this;  // declared-only types carry nothing to copy
   }
   is_null = fv.is_null;
   return *this;
@@ -71,61 +90,96 @@ field_value &field_value::operator=(const field_value &fv) {
 
 std::string field_value::get_asString() const {
   switch (field_type) {
-    case ft_String: return str_value;
-    case ft_Boolean: return bool_value ? "True" : "False";
-    case ft_Char: return std::string(1, char_value);
-    case ft_Short: return fmtInt(short_value);
-    case ft_UShort: return fmtInt(ushort_value);
-    case ft_Long: return fmtInt(long_value);
-    case ft_ULong: return fmtInt(static_cast<long>(ulong_value));
-    case ft_Float: return fmtDouble(float_value);
-    case ft_Double: return fmtDouble(double_value);
-    default: return "";
+    case ft_String:
+      return str_value;
+    case ft_Boolean:
+      return bool_value ? "True" : "False";
+    case ft_Char:
+      return std::string(1, char_value);
+    case ft_Short:
+      return fmtInt(short_value);
+    case ft_UShort:
+      return fmtInt(ushort_value);
+    case ft_Long:
+      return fmtInt(long_value);
+    case ft_ULong:
+      return fmtInt(static_cast<long>(ulong_value));
+    case ft_Float:
+      return fmtDouble(float_value);
+    case ft_Double:
+      return fmtDouble(double_value);
+    default:
+      return "";
   }
 }
 
 bool field_value::get_asBool() const {
   switch (field_type) {
-    case ft_String: return str_value == "True";
-    case ft_Boolean: return bool_value;
-    case ft_Char: return char_value == 'T';
-    case ft_Short: return short_value != 0;
-    case ft_UShort: return ushort_value != 0;
-    case ft_Long: return long_value != 0;
-    case ft_ULong: return ulong_value != 0;
-    case ft_Float: return float_value != 0.0f;
-    case ft_Double: return double_value != 0.0;
-    default: return false;
+    case ft_String:
+      return str_value == "True";
+    case ft_Boolean:
+      return bool_value;
+    case ft_Char:
+      return char_value == 'T';
+    case ft_Short:
+      return short_value != 0;
+    case ft_UShort:
+      return ushort_value != 0;
+    case ft_Long:
+      return long_value != 0;
+    case ft_ULong:
+      return ulong_value != 0;
+    case ft_Float:
+      return float_value != 0.0f;
+    case ft_Double:
+      return double_value != 0.0;
+    default:
+      return false;
   }
 }
 
 char field_value::get_asChar() const {
   switch (field_type) {
-    case ft_String: return str_value.empty() ? 0 : str_value[0];
-    case ft_Boolean: return bool_value ? 'T' : 'F';
-    case ft_Char: return char_value;
+    case ft_String:
+      return str_value.empty() ? 0 : str_value[0];
+    case ft_Boolean:
+      return bool_value ? 'T' : 'F';
+    case ft_Char:
+      return char_value;
     case ft_Short:
     case ft_UShort:
     case ft_Long:
     case ft_ULong:
     case ft_Float:
-    case ft_Double: return get_asString()[0];
-    default: return 0;
+    case ft_Double:
+      return get_asString()[0];
+    default:
+      return 0;
   }
 }
 
 long field_value::get_asLong() const {
   switch (field_type) {
-    case ft_String: return atoi(str_value.c_str());
-    case ft_Boolean: return bool_value ? 1 : 0;
-    case ft_Char: return char_value;
-    case ft_Short: return short_value;
-    case ft_UShort: return ushort_value;
-    case ft_Long: return long_value;
-    case ft_ULong: return ulong_value;
-    case ft_Float: return static_cast<int32_t>(wrap32(float_value));
-    case ft_Double: return static_cast<int32_t>(wrap32(double_value));
-    default: return 0;
+    case ft_String:
+      return atoi(str_value.c_str());
+    case ft_Boolean:
+      return bool_value ? 1 : 0;
+    case ft_Char:
+      return char_value;
+    case ft_Short:
+      return short_value;
+    case ft_UShort:
+      return ushort_value;
+    case ft_Long:
+      return long_value;
+    case ft_ULong:
+      return ulong_value;
+    case ft_Float:
+      return static_cast<int32_t>(wrap32(float_value));
+    case ft_Double:
+      return static_cast<int32_t>(wrap32(double_value));
+    default:
+      return 0;
   }
 }
 
@@ -133,10 +187,14 @@ int field_value::get_asInteger() const { return static_cast<int>(get_asLong()); 
 
 unsigned long field_value::get_asULong() const {
   switch (field_type) {
-    case ft_Float: return wrap32(float_value);
-    case ft_Double: return wrap32(double_value);
-    case ft_ULong: return ulong_value;
-    default: return static_cast<uint32_t>(get_asLong());
+    case ft_Float:
+      return wrap32(float_value);
+    case ft_Double:
+      return wrap32(double_value);
+    case ft_ULong:
+      return ulong_value;
+    default:
+      return static_cast<uint32_t>(get_asLong());
   }
 }
 
@@ -150,16 +208,26 @@ unsigned short field_value::get_asUShort() const {
 
 double field_value::get_asDouble() const {
   switch (field_type) {
-    case ft_String: return atof(str_value.c_str());
-    case ft_Boolean: return bool_value ? 1.0 : 0.0;
-    case ft_Char: return char_value;
-    case ft_Short: return short_value;
-    case ft_UShort: return ushort_value;
-    case ft_Long: return long_value;
-    case ft_ULong: return ulong_value;
-    case ft_Float: return float_value;
-    case ft_Double: return double_value;
-    default: return 0.0;
+    case ft_String:
+      return atof(str_value.c_str());
+    case ft_Boolean:
+      return bool_value ? 1.0 : 0.0;
+    case ft_Char:
+      return char_value;
+    case ft_Short:
+      return short_value;
+    case ft_UShort:
+      return ushort_value;
+    case ft_Long:
+      return long_value;
+    case ft_ULong:
+      return ulong_value;
+    case ft_Float:
+      return float_value;
+    case ft_Double:
+      return double_value;
+    default:
+      return 0.0;
   }
 }
 
@@ -212,14 +280,22 @@ void field_value::set_asDouble(double d) {
 
 std::string field_value::gft() const {
   switch (field_type) {
-    case ft_String: return "string";
-    case ft_Boolean: return "bool";
-    case ft_Char: return "char";
-    case ft_Short: return "short";
-    case ft_Long: return "long";
-    case ft_Float: return "float";
-    case ft_Double: return "double";
-    default: return "";
+    case ft_String:
+      return "string";
+    case ft_Boolean:
+      return "bool";
+    case ft_Char:
+      return "char";
+    case ft_Short:
+      return "short";
+    case ft_Long:
+      return "long";
+    case ft_Float:
+      return "float";
+    case ft_Double:
+      return "double";
+    default:
+      return "";
   }
 }
 

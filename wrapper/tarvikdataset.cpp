@@ -169,8 +169,8 @@ long TarvikDatabase::nextid(const char *seq_name) {
   if (!active) return -1;
   result_set res;
   // The name goes into a literal through %q, which doubles its quotes.
-  char *zSql = tarvik_mprintf("select nextid from %s where seq_name = '%q'",
-                              sequence_table.c_str(), seq_name ? seq_name : "");
+  char *zSql = tarvik_mprintf("select nextid from %s where seq_name = '%q'", sequence_table.c_str(),
+                              seq_name ? seq_name : "");
   if (!zSql) return -1;
   int rc = setErr(tarvik_exec(conn, zSql, callback, &res, nullptr), zSql);
   tarvik_freemem(zSql);
@@ -365,8 +365,7 @@ bool TarvikDataset::make_query(StringList &list) {
     parse_sql(q);
     tarvik_freemem(errmsg);
     errmsg = nullptr;
-    int rc = handle() ? tarvik_exec(handle(), q.c_str(), nullptr, nullptr, &errmsg)
-                      : TARVIK_MISUSE;
+    int rc = handle() ? tarvik_exec(handle(), q.c_str(), nullptr, nullptr, &errmsg) : TARVIK_MISUSE;
     if (db->setErr(rc, q.c_str()) != 0) {
       if (own) db->rollback_transaction();
       return false;

@@ -378,8 +378,8 @@ TEST_F(WrapperDb, RefreshKeepsPosition) {
 // Reaches the placeholder substitution directly.
 class ParseDataset : public TarvikDataset {
  public:
-  using TarvikDataset::TarvikDataset;
   using TarvikDataset::f_old;
+  using TarvikDataset::TarvikDataset;
   std::string parse(std::string s) {
     parse_sql(s);
     return s;
@@ -389,8 +389,7 @@ class ParseDataset : public TarvikDataset {
 TEST_F(WrapperDb, PlaceholdersMatchWholeNamesAndQuote) {
   ParseDataset ds(&db);
   ASSERT_TRUE(ds.query("SELECT id AS ID, name AS IDX FROM t WHERE id=4"));
-  EXPECT_EQ(ds.parse("a :OLD_ID b :OLD_IDX c :OLD_ID_Z :OLD_ID"),
-            "a '4' b NULL c :OLD_ID_Z '4'");
+  EXPECT_EQ(ds.parse("a :OLD_ID b :OLD_IDX c :OLD_ID_Z :OLD_ID"), "a '4' b NULL c :OLD_ID_Z '4'");
   ds.edit();
   ASSERT_TRUE(ds.sf("idx", field_value("it's")));
   EXPECT_EQ(ds.parse(":NEW_IDX/:OLD_IDX"), "'it''s'/NULL");
