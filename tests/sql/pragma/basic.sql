@@ -1,0 +1,20 @@
+PRAGMA cache_size = -100;
+PRAGMA cache_size;
+PRAGMA synchronous = OFF;
+PRAGMA synchronous;
+PRAGMA cache_size;
+PRAGMA synchronous = FULL;
+PRAGMA synchronous;
+PRAGMA count_changes;
+PRAGMA count_changes = 1;
+CREATE TABLE t(a INTEGER PRIMARY KEY, b TEXT NOT NULL, c UNIQUE);
+CREATE INDEX tb ON t(b);
+INSERT INTO t VALUES(1, 'one', 10);
+INSERT INTO t VALUES(2, 'two', 20);
+PRAGMA count_changes = 0;
+.header on
+PRAGMA table_info(t);
+PRAGMA index_info(tb);
+PRAGMA no_such_pragma = 1;
+PRAGMA integrity_check;
+PRAGMA default_cache_size;
