@@ -36,3 +36,9 @@ select count(*), max(id) from t;
 .headers off
 select name from t order by name desc;
 .mode bogus
+.mode tabs
+.mode lines
+select 1 as a;
+.mode columns
+.headers on
+select 1 as a;
