@@ -323,6 +323,25 @@ static int dump_callback(void *pArg, int nArg, char **azArg, char ** /*azCol*/) 
   return 0;
 }
 
+/* Runs the .dump query over the schema table.  Its rows are fetched in full
+** before any is dumped: dumping a table runs a query of its own, and the
+** connection refuses to be used again from inside a row callback. */
+static void dump_objects(callback_data *p, const char *zQuery, const char *zPattern,
+                         char **pzErrMsg) {
+  char **azResult = nullptr;
+  int nRow = 0;
+  int nCol = 0;
+  int rc = zPattern ? tarvik_get_table_printf(p->db, zQuery, &azResult, &nRow, &nCol, pzErrMsg,
+                                              zPattern)
+                    : tarvik_get_table(p->db, zQuery, &azResult, &nRow, &nCol, pzErrMsg);
+  if (rc == TARVIK_OK) {
+    for (int i = 1; i <= nRow; i++) {
+      if (dump_callback(p, nCol, &azResult[i * nCol], azResult) != 0) break;
+    }
+  }
+  tarvik_free_table(azResult);
+}
+
 /* ------------------------------------------------------------ dot-commands */
 
 static const char zHelp[] =
@@ -427,18 +446,18 @@ int do_meta_command(char *zLine, callback_data *p) {
     fprintf(p->out, "BEGIN TRANSACTION;\n");
     char *zErrMsg = nullptr;
     if (nArg == 1) {
-      tarvik_exec(p->db,
-                  "SELECT name, type, sql FROM tarvik_master "
-                  "WHERE type!='meta' AND sql NOT NULL "
-                  "ORDER BY substr(type,2,1), name",
-                  dump_callback, p, &zErrMsg);
+      dump_objects(p,
+                   "SELECT name, type, sql FROM tarvik_master "
+                   "WHERE type!='meta' AND sql NOT NULL "
+                   "ORDER BY substr(type,2,1), name",
+                   nullptr, &zErrMsg);
     } else {
       for (int k = 1; k < nArg && zErrMsg == nullptr; k++) {
-        tarvik_exec_printf(p->db,
-                           "SELECT name, type, sql FROM tarvik_master "
-                           "WHERE tbl_name LIKE '%q' AND type!='meta' AND sql NOT NULL "
-                           "ORDER BY substr(type,2,1), name",
-                           dump_callback, p, &zErrMsg, azArg[k].c_str());
+        dump_objects(p,
+                     "SELECT name, type, sql FROM tarvik_master "
+                     "WHERE tbl_name LIKE '%q' AND type!='meta' AND sql NOT NULL "
+                     "ORDER BY substr(type,2,1), name",
+                     azArg[k].c_str(), &zErrMsg);
       }
     }
     if (zErrMsg) {

@@ -1,0 +1,35 @@
+-- UNION/UNION ALL/EXCEPT/INTERSECT, subqueries in FROM, views.
+.nullvalue NULL
+create table a(x);
+create table b(x);
+insert into a values(1);
+insert into a values(2);
+insert into a values(2);
+insert into a values(3);
+insert into b values(3);
+insert into b values(4);
+insert into b values(null);
+select x from a union select x from b;
+select x from a union all select x from b order by x;
+select x from a except select x from b;
+select x from a intersect select x from b;
+select x from a union select x from b order by x desc limit 2;
+select x from a union all select x from b limit 3;
+select x from a order by x union select x from b;
+select x from a limit 1 union select x from b;
+select x from a union select x, x from b;
+select x from a union select 10 except select 2 order by 1;
+select count(*), max(x) from (select x from a union select x from b);
+select y from (select x * 2 as y from a where x > 1) order by y;
+create view v as select x, x * x as sq from a where x < 3;
+select * from v order by x;
+select sq from v where x = 1;
+select v.x, b.x from v, b where v.x + 2 = b.x order by 1;
+select count(*) from v;
+insert into v values(5, 25);
+delete from v;
+update v set x = 1;
+drop table v;
+drop view v;
+select * from v;
+drop view a;

@@ -1,0 +1,30 @@
+-- Index-driven WHERE and ORDER BY, max() through an index, row-number updates and lookups.
+.nullvalue NULL
+create table t(a, b);
+create index ta on t(a);
+insert into t values(5, 'e');
+insert into t values(1, 'a');
+insert into t values(3, 'c');
+insert into t values(null, 'n');
+insert into t values(3, 'c2');
+select min(a), max(a) from t;
+select max(a) from t;
+select a, b from t where a > 1 order by a;
+select a, b from t where a > 1 order by a desc;
+select a from t order by a;
+select a from t order by a desc;
+select a, count(*) from t group by a order by a;
+select a from t where a < 4 order by a desc limit 1;
+select b from t where a = 3 order by b;
+select b from t where a in (3, 5) order by b;
+select b from t where a is null;
+update t set rowid = 10 where rowid = 1;
+select rowid, a from t order by rowid;
+update t set rowid = 2 where rowid = 10;
+select b from (select b from t order by b limit 2 offset 1);
+select count(*) from (select a from t limit 2);
+select * from t where rowid = 3;
+select * from t where rowid > 3 order by rowid;
+select * from t where rowid in (2, 4) order by rowid;
+insert into t select * from t where a = 3;
+select count(*) from t where a = 3;

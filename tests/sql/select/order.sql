@@ -1,0 +1,31 @@
+-- ORDER BY: numeric versus text columns, NULLs, mixed directions, LIMIT/OFFSET.
+.nullvalue NULL
+create table t(n, s text, v varchar(10));
+insert into t values(10, '10', '10');
+insert into t values(9, '9', '9');
+insert into t values(2.5, '2.5', '2.5');
+insert into t values('abc', 'abc', 'abc');
+insert into t values(null, null, null);
+insert into t values(-1, '-1', '-1');
+select n from t order by n;
+select s from t order by s;
+select v from t order by v desc;
+select n from t order by n desc;
+select n from t where n > 2 order by n;
+select s from t where s > '2' order by s;
+create table m(a, b);
+insert into m values(1, 'x');
+insert into m values(1, 'y');
+insert into m values(2, 'x');
+insert into m values(2, 'z');
+insert into m values(1, 'a');
+select a, b from m order by a desc, b asc;
+select a, b from m order by a, b desc;
+select b, a from m order by 2 desc, 1;
+select a, b from m order by b, a limit 2;
+select a, b from m order by b, a limit 2 offset 2;
+select a, b from m order by b, a limit 2, 1;
+select a, b from m order by b, a limit 10 offset 4;
+select a, b from m order by b, a limit 0;
+select a, b from m order by b, a limit -1 offset 3;
+select a from m order by 3;
