@@ -918,6 +918,10 @@ int simpleMinMaxQuery(Parse *pParse, Select *p, int eDest, int iParm) {
       if (pIdx->aiColumn[0] == pCol->iColumn) break;
     }
     if (pIdx == nullptr) return 0;
+    /* NULL keys sort first in an index, and min() skips NULLs: reading the
+    ** first entry would answer NULL whenever the column holds one.  max()
+    ** reads the last entry, which is never NULL unless all are. */
+    if (seekOp == OP_Rewind) return 0;
   }
 
   Vdbe *v = tarvikGetVdbe(pParse);

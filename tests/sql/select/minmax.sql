@@ -1,0 +1,13 @@
+CREATE TABLE t(a, b);
+CREATE INDEX ta ON t(a);
+INSERT INTO t VALUES(5, 'x');
+INSERT INTO t VALUES(1, 'y');
+INSERT INTO t VALUES(3, 'z');
+INSERT INTO t VALUES(NULL, 'w');
+SELECT min(a) FROM t;
+SELECT max(a) FROM t;
+SELECT min(a), max(a) FROM t;
+SELECT min(rowid), max(rowid) FROM t;
+DELETE FROM t WHERE a IS NOT NULL;
+SELECT min(a) FROM t;
+SELECT max(a) FROM t;
