@@ -608,25 +608,6 @@ int tarvik_compile(tarvik *db, const char *zSql, const char **pzTail, tarvik_vm 
   return sParse.rc;
 }
 
-/* Settles the in-memory schema once no transaction is open any more.  A
-** commit that made the transaction's schema changes permanent left
-** TARVIK_InternChanges clear: the connection's cookie must then be the one
-** the changes wrote, or its next statement would take its own change for
-** another connection's.  A rollback left the flag set: the uncommitted
-** objects are dropped and the schema is read again from the file.  (The
-** machine's commit and rollback only clear the flag and roll back the
-** files.)  Nothing is settled while the schema loads. */
-static void settleSchemaChanges(tarvik *db) {
-  if (db->init.busy || (db->flags & TARVIK_InTrans)) return;
-  for (int i = 0; i < db->nDb; i++) {
-    if (db->aDb[i].inTrans) return;
-  }
-  if (db->flags & TARVIK_InternChanges) {
-    tarvikResetInternalSchema(db, 0);
-  } else if (db->aDb[0].schema_cookie != db->next_cookie) {
-    tarvikCommitInternalChanges(db);
-  }
-}
 
 }  // extern "C"
 
@@ -640,7 +621,6 @@ int tarvik_step(tarvik_vm *pVm, int *pN, const char ***pazValue, const char ***p
     return TARVIK_MISUSE;
   }
   int rc = pVm->explain ? tarvikVdbeList(pVm) : tarvikVdbeExec(pVm);
-  settleSchemaChanges(db);
   if (rc == TARVIK_ROW || rc == TARVIK_DONE) {
     if (pN) *pN = pVm->nResColumn;
     if (pazColName) *pazColName = pVm->azColName;
