@@ -1511,7 +1511,9 @@ int moveToRightmost(FileCursor *pCur) {
   return pCur->idx < 0 ? TARVIK_CORRUPT : TARVIK_OK;
 }
 
-int fileBtreeFirst(BtCursor *p, int *pRes) {
+/* First and Last: descend from the root to one end.  *pRes is 1 for an
+** empty tree, which leaves the cursor without an entry. */
+static int moveToEnd(BtCursor *p, int *pRes, int (*xDescend)(FileCursor *)) {
   FileCursor *pCur = asCur(p);
   *pRes = 1;
   if (!cursorHasPage(pCur)) return TARVIK_ABORT;
@@ -1519,27 +1521,16 @@ int fileBtreeFirst(BtCursor *p, int *pRes) {
   if (rc != TARVIK_OK) return rc;
   pCur->eSkip = SKIP_INVALID;
   if (pCur->pPage->nCell == 0 && pageRight(pCur->pBt, pCur->pPage) == 0) return TARVIK_OK;
-  rc = moveToLeftmost(pCur);
+  rc = xDescend(pCur);
   if (rc != TARVIK_OK) return rc;
   *pRes = 0;
   pCur->eSkip = SKIP_NONE;
   return TARVIK_OK;
 }
 
-int fileBtreeLast(BtCursor *p, int *pRes) {
-  FileCursor *pCur = asCur(p);
-  *pRes = 1;
-  if (!cursorHasPage(pCur)) return TARVIK_ABORT;
-  int rc = moveToRoot(pCur);
-  if (rc != TARVIK_OK) return rc;
-  pCur->eSkip = SKIP_INVALID;
-  if (pCur->pPage->nCell == 0 && pageRight(pCur->pBt, pCur->pPage) == 0) return TARVIK_OK;
-  rc = moveToRightmost(pCur);
-  if (rc != TARVIK_OK) return rc;
-  *pRes = 0;
-  pCur->eSkip = SKIP_NONE;
-  return TARVIK_OK;
-}
+int fileBtreeFirst(BtCursor *p, int *pRes) { return moveToEnd(p, pRes, moveToLeftmost); }
+
+int fileBtreeLast(BtCursor *p, int *pRes) { return moveToEnd(p, pRes, moveToRightmost); }
 
 int fileBtreeNext(BtCursor *p, int *pRes) {
   FileCursor *pCur = asCur(p);
